@@ -1,0 +1,177 @@
+// Loading: the create and execution steps of the module, and its imports.
+#include <Python.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/globals.h"
+#include "module/class_body.h"
+#include "runtime/compat.h"
+#include "runtime/function.h"
+#include "runtime/imports.h"
+#include "runtime/names.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace ac {
+namespace {
+
+PyObject* g_module = nullptr;   // the process-wide module object once execution has begun
+int64_t g_interpreter_id = -1;  // the interpreter that first loaded the module
+
+bool fail(int line) {
+  add_traceback(kInitName, line);
+  return false;
+}
+
+struct ModuleImport {
+  const char* bind_as;
+  const char* module;
+  const char* from_name;  // null: bind the module itself
+  int level;              // -1: relative first, then absolute
+  int line;
+};
+
+// The module's imports, in binding order.
+const ModuleImport kImports[] = {
+    {"os", "os", nullptr, -1, 3},
+    {"datetime", "datetime", nullptr, -1, 4},
+    {"inspect", "inspect", nullptr, -1, 5},
+    {"traceback", "traceback", nullptr, -1, 6},
+    {"types", "types", nullptr, -1, 7},
+    {"np", "numpy", nullptr, -1, 8},
+    {"Timestamp", "pandas", "Timestamp", -1, 9},
+    {"wraps", "functools", "wraps", -1, 10},
+    {"re", "re", nullptr, -1, 11},
+    {"get_setting", "velmora.setting", "get_setting", -1, 12},
+    {"InvalidParamError", "exceptions", "InvalidParamError", 1, 13},
+    {"to_datetime", "datetimefunc", "to_datetime", 1, 14},
+    {"write_userlog", "logger", "write_userlog", 1, 15},
+    {"unwrapper", "utilfunc", "unwrapper", 1, 16},
+    {"text", "language", "text", 2, 17},
+};
+
+bool run_imports(PyObject* dict) {
+  for (const ModuleImport& imp : kImports) {
+    Ref value;
+    if (imp.from_name) {
+      value = Ref(import_name(imp.module, imp.from_name, imp.level));
+    } else {
+      value = Ref(import_module(imp.module, nullptr, imp.level));
+    }
+    if (!value) return fail(imp.line);
+    if (PyDict_SetItemString(dict, imp.bind_as, value.get()) < 0) return fail(imp.line);
+  }
+  return true;
+}
+
+int copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const char* to, bool allow_none) {
+  PyObject* v = PyObject_GetAttrString(spec, from);
+  if (!v) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      return 0;
+    }
+    return -1;
+  }
+  int r = 0;
+  if (allow_none || v != Py_None) r = PyObject_SetAttrString(module, to, v);
+  Py_DECREF(v);
+  return r;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+  int64_t id = compat::interpreter_id();
+  if (g_interpreter_id == -1) {
+    g_interpreter_id = id;
+  } else if (id != g_interpreter_id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter "
+                    "per process.");
+    return nullptr;
+  }
+  if (g_module) return new_ref(g_module);
+
+  Ref name(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  if (copy_spec_attr(spec, module.get(), "loader", "__loader__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "origin", "__file__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "parent", "__package__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "submodule_search_locations", "__path__", false) < 0)
+    return nullptr;
+  return module.release();
+}
+
+bool warn_on_version_mismatch() {
+  char compiled[16];
+  std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+  char running[4] = {0};
+  std::strncpy(running, Py_GetVersion(), 3);
+  if (compiled[0] != running[0] || compiled[2] != running[2]) {
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %s",
+                  compiled, "tframe.utils.argchecker", running);
+    if (PyErr_WarnEx(nullptr, message, 1) < 0) return false;
+  }
+  return true;
+}
+
+bool exec_body(PyObject* module, PyObject* dict) {
+  if (!warn_on_version_mismatch()) return false;
+
+  g_module = new_ref(module);
+  set_module_globals(dict);
+  PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+  if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return false;
+
+  PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* have = PyDict_GetItemString(sys_modules, "tframe.utils.argchecker");
+  if (!have && PyDict_SetItemString(sys_modules, "tframe.utils.argchecker", module) < 0) return false;
+
+  if (!run_imports(dict)) return false;
+  if (!build_class(dict)) return false;
+  if (!bind_module_functions(dict)) return false;
+
+  Ref test(PyDict_New());
+  if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return fail(1);
+  return true;
+}
+
+int module_exec(PyObject* module) noexcept {
+  if (g_module) {
+    if (g_module == module) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'argchecker' has already been imported. Re-initialisation is not supported.");
+    return -1;
+  }
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  if (!intern_all_names() || !prepare_all_specs() || !func_type_ready()) return -1;
+  set_module_globals(dict);
+  if (exec_body(module, dict)) return 0;
+
+  // A failed execution forgets the module, so that a later import starts from the beginning.
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitName);
+  Py_CLEAR(g_module);
+  set_module_globals(nullptr);
+  return -1;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT, "argchecker", nullptr, 0, nullptr, g_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace ac
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_argchecker(void) {
+  return PyModuleDef_Init(&ac::g_def);
+}

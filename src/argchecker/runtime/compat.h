@@ -1,0 +1,53 @@
+// What differs between the interpreter versions the module builds for, in one place.
+#pragma once
+#include <Python.h>
+#include <frameobject.h>
+
+namespace ac::compat {
+
+inline int64_t interpreter_id() noexcept {
+  return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+}
+
+// The innermost Python frame of the calling thread (borrowed), or null.
+inline PyFrameObject* current_frame() noexcept { return PyEval_GetFrame(); }
+
+// Whether `f` has a caller frame.
+inline bool frame_has_back(PyFrameObject* f) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  PyFrameObject* back = PyFrame_GetBack(f);
+  Py_XDECREF(back);
+  return back != nullptr;
+#else
+  return f->f_back != nullptr;
+#endif
+}
+
+// Makes a frame that reports `line` for an empty code object whose first line is `line`.
+inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals, int line) noexcept {
+  PyFrameObject* f = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+#if PY_VERSION_HEX < 0x030B0000
+  if (f) f->f_lineno = line;
+#else
+  (void)line;
+#endif
+  return f;
+}
+
+// The exception being handled (the one `sys.exc_info()` shows), as three new references.
+inline void get_handled(PyObject** t, PyObject** v, PyObject** tb) noexcept { PyErr_GetExcInfo(t, v, tb); }
+// Makes (t, v, tb) the exception being handled; steals the references.
+inline void set_handled(PyObject* t, PyObject* v, PyObject* tb) noexcept { PyErr_SetExcInfo(t, v, tb); }
+
+// A new tuple of `n` objects (new references taken).
+inline PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n) noexcept {
+  PyObject* t = PyTuple_New(n);
+  if (!t) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_INCREF(items[i]);
+    PyTuple_SET_ITEM(t, i, items[i]);
+  }
+  return t;
+}
+
+}  // namespace ac::compat

@@ -1,0 +1,436 @@
+#include "runtime/function.h"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+#include "runtime/compat.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace ac {
+
+namespace {
+
+// Every spec, chained at load time so that the execution step can intern their names.
+struct SpecLink {
+  FuncSpec* spec;
+  SpecLink* next;
+};
+SpecLink* g_links = nullptr;
+
+PyObject* g_module_name = nullptr;  // "tframe.utils.argchecker"
+
+}  // namespace
+
+FuncSpec::FuncSpec(const char* name_, const char* qualname_, const char* tb_name_, int line_,
+                   Style style_, std::initializer_list<const char*> params_, bool varargs_,
+                   Body body_, vectorcallfunc custom) noexcept
+    : name(name_),
+      qualname(qualname_),
+      tb_name(tb_name_),
+      line(line_),
+      style(style_),
+      params{},
+      nparams(0),
+      varargs(varargs_),
+      body(body_),
+      custom_call(custom) {
+  for (const char* p : params_) {
+    if (nparams < kMaxParams) params[nparams++] = p;
+  }
+  // Registered at load time, before the interpreter runs any of it.
+  static SpecLink pool[256];
+  static int used = 0;
+  if (used < 256) {
+    pool[used] = SpecLink{this, g_links};
+    g_links = &pool[used++];
+  }
+}
+
+bool prepare_all_specs() noexcept {
+  if (!g_module_name) {
+    g_module_name = PyUnicode_InternFromString("tframe.utils.argchecker");
+    if (!g_module_name) return false;
+  }
+  for (SpecLink* l = g_links; l; l = l->next) {
+    FuncSpec* s = l->spec;
+    if (s->name_obj) continue;
+    s->name_obj = PyUnicode_InternFromString(s->name);
+    s->qualname_obj = PyUnicode_FromString(s->qualname);
+    if (!s->name_obj || !s->qualname_obj) return false;
+    for (int i = 0; i < s->nparams; ++i) {
+      s->param_objs[i] = PyUnicode_InternFromString(s->params[i]);
+      if (!s->param_objs[i]) return false;
+    }
+  }
+  return true;
+}
+
+// ---- argument errors ------------------------------------------------------------------------------
+
+static void raise_count_error(const char* name, bool exact, Py_ssize_t min, Py_ssize_t max,
+                              Py_ssize_t given) noexcept {
+  Py_ssize_t expected;
+  const char* more_or_less;
+  if (given < min) {
+    expected = min;
+    more_or_less = "at least";
+  } else {
+    expected = max;
+    more_or_less = "at most";
+  }
+  if (exact) more_or_less = "exactly";
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
+               more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+bool check_keyword_strings(const char* func_name, PyObject* kwnames) noexcept {
+  if (!kwnames) return true;
+  Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
+      return false;
+    }
+  }
+  return true;
+}
+
+static int name_equals(PyObject* a, PyObject* b) noexcept {
+  if (a == b) return 1;
+  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return 0;
+  int c = PyUnicode_Compare(a, b);
+  if (c == -1 && PyErr_Occurred()) return -1;
+  return c == 0;
+}
+
+// Index in kwnames of the keyword `name`, -1 when absent, -2 on error.
+static Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept {
+  Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyTuple_GET_ITEM(kwnames, i) == name) return i;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* k = PyTuple_GET_ITEM(kwnames, i);
+    if (!PyUnicode_Check(k)) continue;
+    int eq = name_equals(k, name);
+    if (eq < 0) return -2;
+    if (eq) return i;
+  }
+  return -1;
+}
+
+bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** params, PyObject** varargs) noexcept {
+  const FuncSpec* s = f->spec;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  *varargs = nullptr;
+
+  switch (s->style) {
+    case Style::Single:
+      if (nkw) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", s->name);
+        goto error;
+      }
+      if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", s->name, nargs);
+        goto error;
+      }
+      params[0] = args[0];
+      return true;
+
+    case Style::NoKeywords:
+      if (!check_keyword_strings(s->name, kwnames)) goto error;
+      if (nkw) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s->name,
+                     PyTuple_GET_ITEM(kwnames, nkw - 1));
+        goto error;
+      }
+      *varargs = compat::tuple_from_array(args, nargs);
+      if (!*varargs) goto error;
+      return true;
+
+    case Style::Custom:
+    case Style::Params:
+      break;
+  }
+
+  {
+    const Py_ssize_t npos = s->nparams;
+    PyObject* defaults = f->defaults;
+    Py_ssize_t ndef = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (ndef > npos) ndef = npos;
+    const Py_ssize_t nreq = npos - ndef;
+    const bool exact = ndef == 0 && !s->varargs;
+    auto default_of = [&](Py_ssize_t i) {
+      return PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - (npos - i));
+    };
+
+    if (nargs > npos && !s->varargs) {
+      raise_count_error(s->name, exact, nreq, npos, nargs);
+      goto error;
+    }
+    const Py_ssize_t used = nargs < npos ? nargs : npos;
+    for (Py_ssize_t i = 0; i < used; ++i) params[i] = args[i];
+
+    if (nkw == 0) {
+      if (nargs < nreq) {
+        raise_count_error(s->name, exact, nreq, npos, nargs);
+        goto error;
+      }
+      for (Py_ssize_t i = used; i < npos; ++i) params[i] = default_of(i);
+    } else {
+      Py_ssize_t left = nkw;
+      for (Py_ssize_t i = used; i < npos; ++i) {
+        Py_ssize_t k = find_keyword(kwnames, s->param_objs[i]);
+        if (k == -2) goto error;
+        if (k >= 0) {
+          params[i] = args[nargs + k];
+          --left;
+        } else if (i < nreq) {
+          raise_count_error(s->name, exact, nreq, npos, i);
+          goto error;
+        } else {
+          params[i] = default_of(i);
+        }
+      }
+      if (left > 0) {
+        // Something besides the named parameters: say what is wrong with the first such keyword.
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+          PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+          bool found = false;
+          for (Py_ssize_t i = used; i < npos && !found; ++i) {
+            if (s->param_objs[i] == key) found = true;
+          }
+          if (found) continue;
+          if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s->name);
+            goto error;
+          }
+          for (Py_ssize_t i = used; i < npos && !found; ++i) {
+            int eq = name_equals(s->param_objs[i], key);
+            if (eq < 0) goto error;
+            found = eq;
+          }
+          if (found) continue;
+          for (Py_ssize_t i = 0; i < used; ++i) {
+            int eq = name_equals(s->param_objs[i], key);
+            if (eq < 0) goto error;
+            if (eq) {
+              PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                           s->name, key);
+              goto error;
+            }
+          }
+          PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s->name, key);
+          goto error;
+        }
+      }
+    }
+    if (s->varargs) {
+      *varargs = nargs > npos ? compat::tuple_from_array(args + npos, nargs - npos) : PyTuple_New(0);
+      if (!*varargs) goto error;
+    }
+    return true;
+  }
+
+error:
+  add_traceback(s->tb_name, s->line);
+  return false;
+}
+
+// ---- the type -------------------------------------------------------------------------------------
+
+static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                 PyObject* kwnames) noexcept {
+  Func* f = reinterpret_cast<Func*>(callable);
+  PyObject* params[kMaxParams];
+  PyObject* varargs;
+  if (!parse_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, params, &varargs)) return nullptr;
+  PyObject* r = f->spec->body(f, params, varargs);
+  Py_XDECREF(varargs);
+  return r;
+}
+
+PyObject* make_function(const FuncSpec& spec, std::initializer_list<PyObject*> captures,
+                        PyObject* defaults) noexcept {
+  Func* f = PyObject_GC_New(Func, &FuncType);
+  if (!f) return nullptr;
+  f->vectorcall = spec.style == Style::Custom ? spec.custom_call : func_vectorcall;
+  f->spec = &spec;
+  f->name = new_ref(spec.name_obj);
+  f->qualname = new_ref(spec.qualname_obj);
+  f->module = new_ref(g_module_name);
+  f->doc = new_ref(Py_None);
+  f->dict = nullptr;
+  f->defaults = defaults && defaults != Py_None ? new_ref(defaults) : nullptr;
+  f->kwdefaults = nullptr;
+  f->annotations = nullptr;
+  f->weakreflist = nullptr;
+  int i = 0;
+  for (PyObject* c : captures) {
+    if (i < kCaptureSlots) f->cap[i++] = (Py_XINCREF(c), c);
+  }
+  for (; i < kCaptureSlots; ++i) f->cap[i] = nullptr;
+  PyObject_GC_Track(f);
+  return reinterpret_cast<PyObject*>(f);
+}
+
+static int func_traverse(PyObject* self, visitproc visit, void* arg) {
+  Func* f = reinterpret_cast<Func*>(self);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  for (PyObject* c : f->cap) Py_VISIT(c);
+  return 0;
+}
+
+static int func_clear(PyObject* self) {
+  Func* f = reinterpret_cast<Func*>(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  for (PyObject*& c : f->cap) Py_CLEAR(c);
+  return 0;
+}
+
+static void func_dealloc(PyObject* self) {
+  Func* f = reinterpret_cast<Func*>(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakreflist) PyObject_ClearWeakRefs(self);
+  func_clear(self);
+  PyObject_GC_Del(self);
+}
+
+static PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return new_ref(self);
+  return PyMethod_New(self, obj);
+}
+
+static PyObject* func_repr(PyObject* self) {
+  Func* f = reinterpret_cast<Func*>(self);
+  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// Attribute access, with the setter rules of Python functions.
+static PyObject* get_name(PyObject* self, void*) { return new_ref(reinterpret_cast<Func*>(self)->name); }
+static int set_name(PyObject* self, PyObject* v, void*) {
+  if (!v || !PyUnicode_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+    return -1;
+  }
+  Py_INCREF(v);
+  Py_SETREF(reinterpret_cast<Func*>(self)->name, v);
+  return 0;
+}
+static PyObject* get_qualname(PyObject* self, void*) {
+  return new_ref(reinterpret_cast<Func*>(self)->qualname);
+}
+static int set_qualname(PyObject* self, PyObject* v, void*) {
+  if (!v || !PyUnicode_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+    return -1;
+  }
+  Py_INCREF(v);
+  Py_SETREF(reinterpret_cast<Func*>(self)->qualname, v);
+  return 0;
+}
+static PyObject* get_defaults(PyObject* self, void*) {
+  PyObject* d = reinterpret_cast<Func*>(self)->defaults;
+  return new_ref(d ? d : Py_None);
+}
+static int set_defaults(PyObject* self, PyObject* v, void*) {
+  if (v == Py_None) v = nullptr;
+  if (v && !PyTuple_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
+  }
+  Py_XINCREF(v);
+  Py_XSETREF(reinterpret_cast<Func*>(self)->defaults, v);
+  return 0;
+}
+static PyObject* get_kwdefaults(PyObject* self, void*) {
+  PyObject* d = reinterpret_cast<Func*>(self)->kwdefaults;
+  return new_ref(d ? d : Py_None);
+}
+static int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+  if (v == Py_None) v = nullptr;
+  if (v && !PyDict_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+    return -1;
+  }
+  Py_XINCREF(v);
+  Py_XSETREF(reinterpret_cast<Func*>(self)->kwdefaults, v);
+  return 0;
+}
+static PyObject* get_annotations(PyObject* self, void*) {
+  Func* f = reinterpret_cast<Func*>(self);
+  if (!f->annotations) {
+    f->annotations = PyDict_New();
+    if (!f->annotations) return nullptr;
+  }
+  return new_ref(f->annotations);
+}
+static int set_annotations(PyObject* self, PyObject* v, void*) {
+  if (v == Py_None) v = nullptr;
+  if (v && !PyDict_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XINCREF(v);
+  Py_XSETREF(reinterpret_cast<Func*>(self)->annotations, v);
+  return 0;
+}
+
+static PyGetSetDef func_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PyMemberDef func_members[] = {
+    {"__module__", T_OBJECT, offsetof(Func, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Func, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject FuncType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool func_type_ready() noexcept {
+  if (FuncType.tp_flags & Py_TPFLAGS_READY) return true;
+  FuncType.tp_name = "function";
+  FuncType.tp_basicsize = sizeof(Func);
+  FuncType.tp_dealloc = func_dealloc;
+  FuncType.tp_vectorcall_offset = offsetof(Func, vectorcall);
+  FuncType.tp_repr = func_repr;
+  FuncType.tp_call = PyVectorcall_Call;
+  FuncType.tp_getattro = PyObject_GenericGetAttr;
+  FuncType.tp_setattro = PyObject_GenericSetAttr;
+  FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                      Py_TPFLAGS_METHOD_DESCRIPTOR;
+  FuncType.tp_traverse = func_traverse;
+  FuncType.tp_clear = func_clear;
+  FuncType.tp_weaklistoffset = offsetof(Func, weakreflist);
+  FuncType.tp_members = func_members;
+  FuncType.tp_getset = func_getset;
+  FuncType.tp_descr_get = func_descr_get;
+  FuncType.tp_dictoffset = offsetof(Func, dict);
+  return PyType_Ready(&FuncType) == 0;
+}
+
+}  // namespace ac

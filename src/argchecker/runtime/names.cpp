@@ -1,0 +1,28 @@
+#include "runtime/names.h"
+
+namespace ac {
+
+static Name* g_first_name = nullptr;
+
+Name::Name(const char* text) noexcept : text_(text), next_(g_first_name) { g_first_name = this; }
+
+bool intern_all_names() noexcept {
+  for (Name* n = g_first_name; n; n = n->next_) {
+    if (n->obj_) continue;
+    n->obj_ = PyUnicode_InternFromString(n->text_);
+    if (!n->obj_) return false;
+  }
+  return true;
+}
+
+namespace names {
+Name rules{"rules"}, append{"append"}, arg_name{"arg_name"}, verify{"verify"}, format{"format"},
+    dunder_name{"__name__"}, lower{"lower"}, upper{"upper"}, strip{"strip"};
+Name g_ArgumentChecker{"ArgumentChecker"}, g_InvalidParamError{"InvalidParamError"}, g_text{"text"},
+    g_np{"np"}, g_inspect{"inspect"}, g_unwrapper{"unwrapper"}, g_write_userlog{"write_userlog"},
+    g_traceback{"traceback"}, g_wraps{"wraps"}, g_os{"os"}, g_datetime{"datetime"},
+    g_Timestamp{"Timestamp"}, g_re{"re"}, g_types{"types"}, g_get_setting{"get_setting"},
+    g_to_datetime{"to_datetime"};
+}  // namespace names
+
+}  // namespace ac

@@ -1,0 +1,33 @@
+// Interned attribute and global names, made once when the module executes.
+#pragma once
+#include <Python.h>
+
+namespace ac {
+
+// A name declared anywhere as a static `Name` is interned by `intern_all_names()`.
+// Until then `get()` is null; every use happens after the module's execution step has begun.
+class Name {
+  const char* text_;
+  PyObject* obj_ = nullptr;
+  Name* next_;
+
+ public:
+  explicit Name(const char* text) noexcept;
+  PyObject* get() const noexcept { return obj_; }
+  operator PyObject*() const noexcept { return obj_; }
+  const char* text() const noexcept { return text_; }
+  friend bool intern_all_names() noexcept;
+};
+
+// Returns false with an exception set when interning fails.
+bool intern_all_names() noexcept;
+
+// Names used by more than one folder.
+namespace names {
+extern Name rules, append, arg_name, verify, format, dunder_name, lower, upper, strip;
+extern Name g_ArgumentChecker, g_InvalidParamError, g_text, g_np, g_inspect, g_unwrapper,
+    g_write_userlog, g_traceback, g_wraps, g_os, g_datetime, g_Timestamp, g_re, g_types,
+    g_get_setting, g_to_datetime;
+}  // namespace names
+
+}  // namespace ac

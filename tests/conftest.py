@@ -1,0 +1,54 @@
+import importlib
+
+import pytest
+
+import recorder
+from velmora import setting
+from velmora.tframe import language
+from velmora.tframe.comm import vmcmd
+from velmora.tframe.sysclsbase import vr
+from velmora.tframe.utils import logger
+
+
+@pytest.fixture(scope="session")
+def ac():
+    """The built ``velmora.tframe.utils.argchecker`` extension module."""
+    return importlib.import_module("velmora.tframe.utils.argchecker")
+
+
+@pytest.fixture
+def rtext(ac, monkeypatch):
+    """Swap the message table for a ``recorder.RecordingText``."""
+    table = recorder.RecordingText()
+    monkeypatch.setattr(ac, "text", table, raising=False)
+    monkeypatch.setattr(language, "text", table)
+    return table
+
+
+@pytest.fixture
+def assert_failure():
+    return recorder.assert_failure
+
+
+@pytest.fixture
+def userlog():
+    logger.clear_recent()
+    yield logger.RECENT
+    logger.clear_recent()
+
+
+@pytest.fixture
+def settings():
+    setting.reset_settings()
+    yield setting
+    setting.reset_settings()
+
+
+@pytest.fixture
+def target_cache():
+    """An empty target cache and host command log; yields the cache."""
+    vr.g_VelmoraCache.clear()
+    vmcmd.reset()
+    yield vr.g_VelmoraCache
+    vr.g_VelmoraCache.clear()
+    vmcmd.reset()

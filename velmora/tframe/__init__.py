@@ -1,0 +1,1 @@
+"""velmora trading framework (stand-in)."""

@@ -1,0 +1,1 @@
+"""Commands sent to the host process (stand-in)."""

@@ -1,0 +1,1 @@
+from . import vr  # noqa: F401  (callers reach it as sysclsbase.vr)
