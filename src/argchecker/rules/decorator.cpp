@@ -1,0 +1,204 @@
+// apply_rule: the decorator that checks an API function's arguments at every call.
+#include "host/globals.h"
+#include "runtime/compat.h"
+#include "runtime/failure.h"
+#include "runtime/function.h"
+#include "runtime/imports.h"
+#include "runtime/names.h"
+#include "runtime/registry.h"
+#include "runtime/traceback.h"
+#include "rules/binder.h"
+
+namespace ac {
+namespace {
+
+const char kApplyRule[] = "tframe.utils.argchecker.apply_rule";
+const char kDecorator[] = "tframe.utils.argchecker.apply_rule.decorator";
+const char kWrapper[] = "tframe.utils.argchecker.apply_rule.decorator.api_rule_check_wrapper";
+
+// Lines of apply_rule's source, as traceback entries report them.
+constexpr int kLineApplyRule = 470;
+constexpr int kLineDecorator = 471;
+constexpr int kLineWraps = 472;
+constexpr int kLineWrapper = 473;
+constexpr int kLineSwitch = 475;
+constexpr int kLineBind = 476;
+constexpr int kLineVerify = 478;
+constexpr int kLineCallFunc = 479;
+constexpr int kLineExcept = 480;
+constexpr int kLineImportSys = 481;
+constexpr int kLineErrorText = 482;
+constexpr int kLineUserlog = 483;
+constexpr int kLineReraise = 485;
+
+Name n_ALLOW_ARG_CHECK{"ALLOW_ARG_CHECK"};
+Name n_format_stack{"format_stack"};
+Name n_format_exc{"format_exc"};
+Name n_getframe{"_getframe"};
+Name n_limit{"limit"};
+Name n_console{"console"};
+Name n_error{"error"};
+
+// A one-name keyword tuple, made once.
+PyObject* kwnames_of(PyObject*& cache, PyObject* name) noexcept {
+  if (!cache) cache = PyTuple_Pack(1, name);
+  return cache;
+}
+PyObject* g_kw_limit = nullptr;
+PyObject* g_kw_console = nullptr;
+
+// The handler's `error_text`: two stack entries above the caller of the decorated function, then the
+// formatted exception being handled.
+PyObject* build_error_text(PyObject* sys) noexcept {
+  Ref tbmod(get_global(names::g_traceback));
+  if (!tbmod) return nullptr;
+  Ref format_stack(PyObject_GetAttr(tbmod.get(), n_format_stack));
+  if (!format_stack) return nullptr;
+
+  // The wrapper adds no frame: the current frame is the code that called the decorated function.
+  // Its caller is the frame to show; when it has none (the outermost frame of a script), the stack is
+  // formatted from that frame itself rather than failing on a stack that is not deep enough.
+  Ref stack;
+  PyFrameObject* here = compat::current_frame();
+  if (!here) {
+    stack = Ref(PyList_New(0));
+  } else {
+    Ref getframe(PyObject_GetAttr(sys, n_getframe));
+    if (!getframe) return nullptr;
+    Ref depth(PyLong_FromLong(compat::frame_has_back(here) ? 1 : 0));
+    if (!depth) return nullptr;
+    PyObject* a1 = depth.get();
+    Ref frame(PyObject_Vectorcall(getframe.get(), &a1, 1, nullptr));
+    if (!frame) return nullptr;
+    Ref two(PyLong_FromLong(2));
+    PyObject* kw = kwnames_of(g_kw_limit, n_limit);
+    if (!two || !kw) return nullptr;
+    PyObject* argv[] = {frame.get(), two.get()};
+    stack = Ref(PyObject_Vectorcall(format_stack.get(), argv, 1, kw));
+  }
+  if (!stack) return nullptr;
+
+  Ref format_exc(PyObject_GetAttr(tbmod.get(), n_format_exc));
+  if (!format_exc) return nullptr;
+  Ref exc_text(PyObject_CallNoArgs(format_exc.get()));
+  if (!exc_text) return nullptr;
+  Ref tail(PyList_New(1));
+  if (!tail) return nullptr;
+  PyList_SET_ITEM(tail.get(), 0, exc_text.release());
+  Ref pieces(PyNumber_Add(stack.get(), tail.get()));
+  if (!pieces) return nullptr;
+  Ref empty(PyUnicode_FromStringAndSize("", 0));
+  if (!empty) return nullptr;
+  return PyUnicode_Join(empty.get(), pieces.get());
+}
+
+// `except InvalidParamError as e:` log the failure to the user log and raise `e` again; anything else
+// passes on unchanged.
+PyObject* handle_failure() noexcept {
+  Caught caught;
+  Ref cls(get_global(names::g_InvalidParamError));
+  if (!cls) return tb_error(kWrapper, kLineExcept);
+  if (!caught.matches(cls.get())) return caught.restore();
+
+  return in_except(caught, [&]() -> PyObject* {
+    Ref sys(import_module("sys", nullptr, -1));
+    if (!sys) return tb_error(kWrapper, kLineImportSys);
+    Ref error_text(build_error_text(sys.get()));
+    if (!error_text) return tb_error(kWrapper, kLineErrorText);
+
+    Ref write_userlog(get_global(names::g_write_userlog));
+    if (!write_userlog) return tb_error(kWrapper, kLineUserlog);
+    PyObject* kw = kwnames_of(g_kw_console, n_console);
+    if (!kw) return tb_error(kWrapper, kLineUserlog);
+    PyObject* argv[] = {error_text.get(), n_error, Py_None};
+    Ref logged(PyObject_Vectorcall(write_userlog.get(), argv, 2, kw));
+    if (!logged) return tb_error(kWrapper, kLineUserlog);
+
+    raise_object(caught.value());
+    return tb_error(kWrapper, kLineReraise);
+  });
+}
+
+// Runs every checker of `rules` against the bound arguments.
+bool run_checkers(PyObject* rules, PyObject* func, PyObject* call_args, int* line) noexcept {
+  *line = kLineVerify;
+  const Py_ssize_t n = PyTuple_GET_SIZE(rules);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* r = PyTuple_GET_ITEM(rules, i);
+    Ref verify(PyObject_GetAttr(r, names::verify));
+    if (!verify) return false;
+    Ref name(PyObject_GetAttr(func, names::dunder_name));
+    if (!name) return false;
+    Ref arg_name(PyObject_GetAttr(r, names::arg_name));
+    if (!arg_name) return false;
+    Ref value(PyObject_GetItem(call_args, arg_name.get()));
+    if (!value) return false;
+    PyObject* argv[] = {name.get(), value.get()};
+    Ref result(PyObject_Vectorcall(verify.get(), argv, 2, nullptr));
+    if (!result) return false;
+  }
+  return true;
+}
+
+PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  Func* w = reinterpret_cast<Func*>(callable);
+  if (!check_keyword_strings("api_rule_check_wrapper", kwnames)) return tb_error(kWrapper, kLineWrapper);
+  PyObject* rules = w->cap[0];
+  PyObject* func = w->cap[1];
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  int line = kLineSwitch;
+  {
+    Ref cls(get_global(names::g_ArgumentChecker));
+    if (!cls) goto error;
+    Ref allow(PyObject_GetAttr(cls.get(), n_ALLOW_ARG_CHECK));
+    if (!allow) goto error;
+    int on = PyObject_IsTrue(allow.get());
+    if (on < 0) goto error;
+    if (on) {
+      line = kLineBind;
+      Ref call_args(bind_call_arguments(w, func, args, nargs, kwnames));
+      if (!call_args) goto error;
+      if (!run_checkers(rules, func, call_args.get(), &line)) goto error;
+    }
+    line = kLineCallFunc;
+    PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames);
+    if (result) return result;
+  }
+error:
+  add_traceback(kWrapper, line);
+  return handle_failure();
+}
+
+FuncSpec wrapper_spec{"api_rule_check_wrapper", "apply_rule.<locals>.decorator.<locals>.api_rule_check_wrapper",
+                      kWrapper, kLineWrapper, Style::Custom, {}, true, nullptr, wrapper_call};
+
+PyObject* decorator_body(Func* self, PyObject* const* p, PyObject*) noexcept {
+  PyObject* func = p[0];
+  Ref wraps(get_global(names::g_wraps));
+  if (!wraps) return tb_error(kDecorator, kLineWraps);
+  Ref updater(PyObject_Vectorcall(wraps.get(), &func, 1, nullptr));
+  if (!updater) return tb_error(kDecorator, kLineWraps);
+  Ref wrapper(make_function(wrapper_spec, {self->cap[0], func}));
+  if (!wrapper) return tb_error(kDecorator, kLineWrapper);
+  PyObject* w = wrapper.get();
+  PyObject* r = PyObject_Vectorcall(updater.get(), &w, 1, nullptr);
+  if (!r) return tb_error(kDecorator, kLineWraps);
+  return r;
+}
+
+FuncSpec decorator_spec{"decorator", "apply_rule.<locals>.decorator", kDecorator, kLineDecorator,
+                        Style::Single, {"func"}, false, decorator_body};
+
+PyObject* apply_rule_body(Func*, PyObject* const*, PyObject* rules) noexcept {
+  PyObject* d = make_function(decorator_spec, {rules});
+  if (!d) return tb_error(kApplyRule, kLineDecorator);
+  return d;
+}
+
+FuncSpec apply_rule_spec{"apply_rule", "apply_rule", kApplyRule, kLineApplyRule, Style::NoKeywords, {}, true,
+                         apply_rule_body};
+
+MemberRegistrar reg_apply_rule{Member{2, "apply_rule", Kind::ModuleFunction, &apply_rule_spec, kLineApplyRule, 0}};
+
+}  // namespace
+}  // namespace ac
