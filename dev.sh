@@ -56,7 +56,8 @@ ensure_venv() {
 build() {
   # No build isolation: the pinned build tools come from the environment, and the build directory
   # stays, so a rebuild compiles only what changed.
-  pip_quiet install --no-build-isolation --no-deps --config-settings=build-dir="$VENV/build" "$@" "$ROOT"
+  pip_quiet install --no-build-isolation --no-deps --config-settings=build-dir="$VENV/build" \
+    --config-settings=cmake.define.ARGCHECKER_ONLY_DIRS="${AC_ONLY_DIRS:-}" "$@" "$ROOT"
 }
 
 job=${1:-}

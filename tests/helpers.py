@@ -1,0 +1,42 @@
+"""Small tools shared by the test files."""
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+
+
+def tb_names(exc):
+    """(name, line) of every traceback entry of `exc` that the module added."""
+    return [(fs.name, fs.lineno) for fs in traceback.extract_tb(exc.__traceback__)
+            if fs.filename == "velmora\\tframe\\utils\\argchecker"]
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def refcounts(objs):
+    return [sys.getrefcount(o) for o in objs]
+
+
+def assert_no_ref_drift(fn, watched, rounds=2000):
+    """Calls fn() `rounds` times and checks the reference counts of `watched` did not move."""
+    fn()
+    gc.collect()
+    before = refcounts(watched)
+    for _ in range(rounds):
+        fn()
+    gc.collect()
+    after = refcounts(watched)
+    assert after == before, list(zip(before, after))
+
+
+def run_python(code, env=None, cwd=None):
+    """Runs `code` in a fresh interpreter of the one running the tests."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=full_env, cwd=cwd or "/", timeout=120)

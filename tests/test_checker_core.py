@@ -1,0 +1,155 @@
+"""The checker object, verify, verify_that, and the native function type under them."""
+import functools
+import gc
+import operator
+import weakref
+
+import pytest
+
+from helpers import assert_no_ref_drift, rss_bytes, tb_names
+
+
+def test_verify_that_builds_a_fresh_checker(ac):
+    a, b = ac.verify_that("x"), ac.verify_that("x")
+    assert a is not b and type(a) is ac.ArgumentChecker
+    assert (a.arg_name, a.rules) == ("x", []) and a.rules is not b.rules
+    assert vars(a) == {"arg_name": "x", "rules": []}
+    assert a.verify("f", object()) is None
+
+
+def test_verify_that_looks_the_class_up_at_each_call(ac, monkeypatch):
+    class Sub(ac.ArgumentChecker):
+        pass
+    monkeypatch.setattr(ac, "ArgumentChecker", Sub)
+    assert type(ac.verify_that("x")) is Sub
+
+
+def test_rules_run_in_order_and_stop_at_the_first_failure(ac):
+    seen = []
+    boom = ValueError("r2")
+
+    def r2(f, v):
+        seen.append("r2")
+        raise boom
+    c = ac.verify_that("x")
+    c.rules += [lambda f, v: seen.append(("r1", f, v)) or 42, r2, lambda f, v: seen.append("r3")]
+    with pytest.raises(ValueError) as ei:
+        c.verify("api", 7)
+    assert ei.value is boom and seen == [("r1", "api", 7), "r2"]
+    entries = tb_names(ei.value)
+    assert entries == [("tframe.utils.argchecker.ArgumentChecker.verify", 354)]
+
+
+def test_rule_appended_during_verify_also_runs(ac):
+    c = ac.verify_that("x")
+    seen = []
+    c.rules.append(lambda f, v: c.rules.append(lambda f, v: seen.append("late")))
+    c.verify("f", 1)
+    assert seen == ["late"]
+
+
+def test_rules_may_be_any_iterable(ac):
+    c = ac.verify_that("x")
+    seen = []
+    c.rules = (r for r in [lambda f, v: seen.append(v)])
+    c.verify("f", 5)
+    assert seen == [5]
+
+
+@pytest.mark.parametrize("setup, exc, line", [
+    (lambda c: delattr(c, "rules"), AttributeError, 353),
+    (lambda c: setattr(c, "rules", 5), TypeError, 353),
+    (lambda c: c.rules.append(3), TypeError, 354),
+])
+def test_broken_rules_raise_the_interpreter_s_error(ac, setup, exc, line):
+    c = ac.verify_that("x")
+    setup(c)
+    with pytest.raises(exc) as ei:
+        c.verify("f", 1)
+    assert tb_names(ei.value) == [("tframe.utils.argchecker.ArgumentChecker.verify", line)]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda ac, c: ac.verify_that(arg_name="x"), "verify_that() takes no keyword arguments"),
+    (lambda ac, c: ac.verify_that(), "verify_that() takes exactly one argument (0 given)"),
+    (lambda ac, c: ac.verify_that("a", "b"), "verify_that() takes exactly one argument (2 given)"),
+    (lambda ac, c: c.verify("f"), "verify() takes exactly 3 positional arguments (2 given)"),
+    (lambda ac, c: c.verify("f", 1, 2), "verify() takes exactly 3 positional arguments (4 given)"),
+    (lambda ac, c: c.verify(value=1), "verify() takes exactly 3 positional arguments (1 given)"),
+    (lambda ac, c: c.verify("f", value=1, func_name="g"),
+     "verify() got multiple values for keyword argument 'func_name'"),
+    (lambda ac, c: c.verify("f", 1, extra=2), "verify() got an unexpected keyword argument 'extra'"),
+    (lambda ac, c: ac.ArgumentChecker(), "__init__() takes exactly 2 positional arguments (1 given)"),
+    (lambda ac, c: ac.apply_rule(a=1, b=2), "apply_rule() got an unexpected keyword argument 'b'"),
+    (lambda ac, c: ac.apply_rule()(func=len), "decorator() takes no keyword arguments"),
+    (lambda ac, c: ac.apply_rule()(len, len), "decorator() takes exactly one argument (2 given)"),
+])
+def test_argument_error_texts(ac, call, message):
+    c = ac.verify_that("x")
+    with pytest.raises(TypeError) as ei:
+        call(ac, c)
+    assert str(ei.value) == message
+
+
+def test_keyword_arguments_bind_by_name(ac):
+    c = ac.verify_that("x")
+    seen = []
+    c.rules.append(lambda f, v: seen.append((f, v)))
+    c.verify(value=2, func_name="g")
+    ac.ArgumentChecker.verify(self=c, func_name="h", value=3)
+    assert seen == [("g", 2), ("h", 3)]
+
+
+def test_function_type_behaves_like_a_python_function(ac):
+    verify = ac.ArgumentChecker.__dict__["verify"]
+    c = ac.verify_that("x")
+    assert verify.__get__(None, ac.ArgumentChecker) is verify
+    assert c.verify.__func__ is verify and c.verify.__self__ is c
+    assert verify.__defaults__ is None and verify.__kwdefaults__ is None
+    assert repr(verify).startswith("<function ArgumentChecker.verify at ")
+    with pytest.raises(TypeError, match="__name__ must be set to a string object"):
+        verify.__name__ = 1
+    with pytest.raises(TypeError, match="__defaults__ must be set to a tuple object"):
+        verify.__defaults__ = [1]
+
+    wrapped = ac.apply_rule()(lambda a: a)
+    functools.update_wrapper(wrapped, verify)
+    assert (wrapped.__name__, wrapped.__qualname__, wrapped.__wrapped__) == (
+        "verify", "ArgumentChecker.verify", verify)
+    wrapped.custom = 1
+    assert wrapped.__dict__["custom"] == 1 and weakref.ref(wrapped)() is wrapped
+
+
+def test_checker_cycles_through_native_functions_are_collected(ac):
+    c = ac.verify_that("x")
+    deco = ac.apply_rule(c)
+    c.keep = deco                       # checker -> decorator -> rules tuple -> checker
+    c.rules.append(deco(lambda x: x))   # checker -> rules -> wrapper -> rules tuple -> checker
+    ref = weakref.ref(c)
+    del c, deco
+    gc.collect()
+    assert ref() is None
+
+
+def test_a_million_verify_calls_leak_nothing(ac):
+    value = object()
+    passing = ac.verify_that("p")
+    passing.rules.append({}.get)              # a native rule that accepts everything
+    failing = ac.verify_that("f")
+    failing.rules.append(operator.truediv)    # "f" / value raises TypeError
+
+    def once():
+        passing.verify("f", value)
+        try:
+            failing.verify("f", value)
+        except TypeError:
+            pass
+    assert_no_ref_drift(once, [value, passing, failing, passing.rules[0]], rounds=1000)
+    for _ in range(20000):
+        once()
+    gc.collect()
+    start = rss_bytes()
+    for _ in range(500000):
+        once()
+    gc.collect()
+    assert rss_bytes() - start < 1 << 20
