@@ -1,0 +1,264 @@
+"""Date, quarter and future-date rules, and the begin/end date range check."""
+import datetime
+import sys
+import traceback
+
+import pandas as pd
+import pytest
+
+import recorder
+
+VALIDDATE = "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR"
+VALIDDATE2 = "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR2"
+QUARTER = "ARGCHECKER_INVALID_PARAM_QUARTER_ERROR"
+VALIDINT = "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDINT_ERROR"
+FUTURE = "ARGCHECKER_INVALID_PARAM_FUTURE_DATE_ERROR"
+DATERANGE = "ARGCHECKER_INVALID_PARAM_DATERANGE_ERROR"
+EXPECTDATE = "ARGCHECKER_INVALID_PARAM_EXPECTDATE_ERROR"
+
+
+def day(offset):
+    """Midnight of today plus `offset` days, computed when the test runs."""
+    today = datetime.date.today() + datetime.timedelta(days=offset)
+    return datetime.datetime(today.year, today.month, today.day)
+
+
+def compact(offset):
+    return day(offset).strftime("%Y%m%d")
+
+
+def rule(ac, factory, *args, **kwargs):
+    checker = getattr(ac.verify_that("x"), factory)(*args, **kwargs)
+    return checker.rules[-1]
+
+
+# Each rule with its defaults and with every option set.
+BUILDERS = [("is_valid_date", {}), ("is_valid_date", {"timestamp": True, "fmt": "%d", "allow_empty_str": True}),
+            ("is_valid_quarter", {}), ("is_valid_quarter", {"allow_empty_str": True})]
+
+
+@pytest.mark.parametrize("factory, kwargs", BUILDERS)
+@pytest.mark.parametrize("value", [datetime.date(2020, 1, 31), datetime.datetime(2020, 1, 31, 5),
+                                   pd.Timestamp("2020-01-31")])
+def test_date_objects_pass_both_rules(ac, factory, kwargs, value):
+    assert rule(ac, factory, **kwargs)("f", value) is None
+
+
+@pytest.mark.parametrize("factory, kwargs", BUILDERS)
+@pytest.mark.parametrize("value", [20200131, 2020.5, None, b"2020q1"])
+def test_non_strings_fail_with_their_type(ac, rtext, assert_failure, factory, kwargs, value):
+    with pytest.raises(ac.InvalidParamError) as ei:
+        rule(ac, factory, **kwargs)("f", value)
+    assert_failure(ei, VALIDDATE2, "f", "x", value, type(value))
+
+
+@pytest.mark.parametrize("kwargs, value, ok", [
+    ({}, "2020-01-31", True), ({}, "2020-1-5", True),
+    ({}, "2020-02-30", False), ({}, "20200131", False), ({}, "2020-01-31 ", False), ({}, "", False),
+    ({}, "   ", False), ({"allow_empty_str": True}, "", True), ({"allow_empty_str": True}, " \t", True),
+    ({"fmt": "%Y%m%d"}, "20200131", True), ({"fmt": "%Y%m%d"}, "2020-01-31", False),
+    ({"timestamp": True}, "not a date", True), ({"timestamp": 1}, "", True),
+])
+def test_date_strings(ac, rtext, assert_failure, kwargs, value, ok):
+    check = rule(ac, "is_valid_date", **kwargs)
+    if ok:
+        assert check("f", value) is None
+        return
+    with pytest.raises(ac.InvalidParamError) as ei:
+        check("f", value)
+    assert_failure(ei, VALIDDATE, "f", "x", value, str)
+    assert type(ei.value.__context__) is ValueError
+
+
+@pytest.mark.parametrize("value, ok", [
+    ("2020q1", True), ("2020q4", True), ("2020q1x", True), ("2020q12", True),
+    ("2020Q1", False), ("2020q5", False), ("2020q0", False), ("20q1", False), (" 2020q1", False),
+    ("", False), ("  ", False),
+])
+@pytest.mark.parametrize("derives_from_value_error", [True, False])
+def test_quarter_strings(ac, rtext, assert_failure, monkeypatch, value, ok, derives_from_value_error):
+    # Whatever InvalidParamError derives from, a bad quarter is reported with the quarter message.
+    error = type("StandIn", (ValueError if derives_from_value_error else Exception,), {})
+    monkeypatch.setattr(ac, "InvalidParamError", error)
+    check = rule(ac, "is_valid_quarter")
+    if ok:
+        assert check("f", value) is None
+        return
+    with pytest.raises(error) as ei:
+        check("f", value)
+    assert_failure(ei, QUARTER, "f", "x", value)
+
+
+def test_quarter_uses_module_re_and_timestamp(ac, monkeypatch):
+    calls = []
+
+    class FakeRe:
+        @staticmethod
+        def match(pattern, value):
+            calls.append((pattern, value))
+            return True
+
+    class Stamp:
+        pass
+
+    monkeypatch.setattr(ac, "re", FakeRe)
+    monkeypatch.setattr(ac, "Timestamp", Stamp)
+    check = rule(ac, "is_valid_quarter")
+    check("f", "anything")
+    check("f", Stamp())
+    assert calls == [(r"\d{4}q[1-4]", "anything")]
+
+
+@pytest.mark.parametrize("value_fn", [lambda: 0, lambda: False, lambda: int(compact(0)), lambda: compact(0),
+                                      lambda: int(compact(-1)), lambda: "20000229"])
+def test_future_date_passes(ac, value_fn):
+    assert rule(ac, "is_future_date")("f", value_fn()) is None
+
+
+@pytest.mark.parametrize("convert", [int, str])
+def test_future_date_after_now(ac, rtext, assert_failure, convert):
+    value = convert(compact(1))
+    with pytest.raises(ac.InvalidParamError) as ei:
+        rule(ac, "is_future_date")("f", value)
+    msg = assert_failure(ei, FUTURE, value)
+    assert type(msg.fmt_args[0]) is convert
+
+
+@pytest.mark.parametrize("value, parse_error", [
+    ("2020-01-31", True), ("20201301", True), ("", True), ("0", True), (True, True),
+    (datetime.date(2020, 1, 1), False), (0.0, False), (None, False), (20200131.0, False),
+])
+def test_future_date_malformed(ac, rtext, assert_failure, value, parse_error):
+    with pytest.raises(ac.InvalidParamError) as ei:
+        rule(ac, "is_future_date")("f", value)
+    assert_failure(ei, VALIDINT, "f", "x", value, type(value))
+    assert type(ei.value.__context__) is (ValueError if parse_error else type(None))
+
+
+@pytest.mark.parametrize("base", [ValueError, Exception])
+def test_future_date_failures_keep_their_message_whatever_the_error_derives_from(
+        ac, rtext, assert_failure, monkeypatch, base):
+    error = type("StandIn", (base,), {})
+    monkeypatch.setattr(ac, "InvalidParamError", error)
+    check = rule(ac, "is_future_date")
+    with pytest.raises(error) as ei:
+        check("f", compact(1))
+    assert_failure(ei, FUTURE, compact(1))
+    with pytest.raises(error) as ei:
+        check("f", 1.5)
+    assert_failure(ei, VALIDINT, "f", "x", 1.5, float)
+    assert ei.value.__context__ is None
+    with pytest.raises(error) as ei:
+        check("f", "2020-13-01")
+    assert_failure(ei, VALIDINT, "f", "x", "2020-13-01", str)
+    assert type(ei.value.__context__) is ValueError
+
+
+@pytest.mark.parametrize("begin, end", [(-1, -1), (-3, -1), (-36500, -2)])
+def test_begin_end_date_in_range(ac, begin, end):
+    assert ac.ArgumentChecker.check_begin_end_date(day(begin), compact(end)) is None
+
+
+def test_begin_after_end(ac, rtext, assert_failure):
+    with pytest.raises(ValueError) as ei:
+        ac.ArgumentChecker.check_begin_end_date(compact(-1), day(-2).date())
+    assert type(ei.value) is ValueError
+    assert_failure(ei, DATERANGE, day(-1), day(-2))
+
+
+@pytest.mark.parametrize("begin, end", [
+    (lambda: day(-1), lambda: day(1)), (lambda: day(1), lambda: day(-1)), (lambda: day(2), lambda: day(1)),
+    (lambda: "19000101", lambda: day(-1)), (lambda: day(-1), lambda: datetime.datetime(1900, 1, 1)),
+    (lambda: datetime.datetime.now() + datetime.timedelta(seconds=5), lambda: day(-1)),
+])
+def test_begin_end_date_out_of_range(ac, rtext, begin, end):
+    with pytest.raises(ValueError) as ei:
+        ac.ArgumentChecker.check_begin_end_date(begin(), end=end())
+    assert type(ei.value) is ValueError
+    msg = ei.value.args[0]
+    assert type(msg) is recorder.KeyedMessage and msg.key == EXPECTDATE  # passed on unformatted
+
+
+def test_begin_end_date_conversion_errors_pass_through(ac, monkeypatch):
+    seen = []
+    monkeypatch.setattr(ac, "to_datetime", lambda v: seen.append(v) or day(-1))
+    ac.ArgumentChecker.check_begin_end_date("b", "e")
+    assert seen == ["b", "e"]
+    monkeypatch.undo()
+    with pytest.raises(ValueError, match="not a date"):
+        ac.ArgumentChecker.check_begin_end_date("2020", day(-1))
+
+
+class BadStrip(str):
+    def strip(self, *a):
+        raise RuntimeError("strip")
+
+
+class BadEq(int):
+    def __eq__(self, other):
+        raise RuntimeError("eq")
+
+    __hash__ = int.__hash__
+
+
+class BadBool:
+    def __bool__(self):
+        raise ZeroDivisionError("bool")
+
+
+@pytest.mark.parametrize("make, value, exc", [
+    (lambda ac: rule(ac, "is_valid_date", allow_empty_str=True), BadStrip(" "), RuntimeError),
+    (lambda ac: rule(ac, "is_valid_quarter", allow_empty_str=True), BadStrip(" "), RuntimeError),
+    (lambda ac: rule(ac, "is_valid_date", fmt=5), "2020-01-31", TypeError),
+    (lambda ac: rule(ac, "is_valid_date", timestamp=BadBool()), "2020-01-31", ZeroDivisionError),
+    (lambda ac: rule(ac, "is_future_date"), BadEq(20200101), RuntimeError),
+])
+def test_hostile_values_propagate(ac, make, value, exc):
+    with pytest.raises(exc):
+        make(ac)("f", value)
+
+
+@pytest.mark.parametrize("factory, value, name", [
+    ("is_valid_date", "nope", "ArgumentChecker.is_valid_date.check_is_valid_date"),
+    ("is_valid_quarter", 3, "ArgumentChecker.is_valid_quarter.check_is_valid_quarter"),
+    ("is_future_date", "nope", "ArgumentChecker.is_future_date.check_future_date"),
+])
+def test_traceback_names_the_rule(ac, factory, value, name):
+    with pytest.raises(ac.InvalidParamError) as ei:
+        rule(ac, factory)("f", value)
+    assert traceback.extract_tb(ei.value.__traceback__)[-1].name == "tframe.utils.argchecker." + name
+
+
+def test_argument_errors(ac):
+    with pytest.raises(TypeError, match=r"^is_future_date\(\) takes no keyword arguments$"):
+        ac.ArgumentChecker.is_future_date(self=ac.verify_that("x"))
+    with pytest.raises(TypeError, match=r"^check_begin_end_date\(\) takes exactly 3 positional arguments \(2 given\)$"):
+        ac.ArgumentChecker.check_begin_end_date(1)
+
+
+def test_no_reference_leaks(ac):
+    checker = (ac.verify_that("x").is_valid_date().is_valid_date(fmt="%Y%m%d").is_valid_quarter()
+               .is_future_date())
+    date, quarter, compact_date, future = checker.rules
+    values = ["2020-01-31", "2020-02-30", 2020.5, "2020q1", "2020q9", compact(0), compact(1), "2020-13-01", day(-1)]
+    calls = [(r, v) for r in checker.rules for v in values]
+    begin, end = day(-2), day(-1)
+
+    def run():
+        for r, v in calls:
+            try:
+                r("f", v)
+            except ac.InvalidParamError as e:
+                del e
+        for b, e in [(begin, end), (end, begin), (begin, day(1))]:
+            try:
+                ac.ArgumentChecker.check_begin_end_date(b, e)
+            except ValueError as exc:
+                del exc
+
+    run()
+    before = [sys.getrefcount(o) for o in values + checker.rules + [checker, begin, end]]
+    for _ in range(2000):
+        run()
+    after = [sys.getrefcount(o) for o in values + checker.rules + [checker, begin, end]]
+    assert after == before
