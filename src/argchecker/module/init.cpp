@@ -11,6 +11,7 @@
 #include "runtime/imports.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
+#include "runtime/registry.h"
 #include "runtime/traceback.h"
 
 namespace ac {
@@ -132,6 +133,7 @@ bool exec_body(PyObject* module, PyObject* dict) {
   if (!have && PyDict_SetItemString(sys_modules, "tframe.utils.argchecker", module) < 0) return false;
 
   if (!run_imports(dict)) return false;
+  if (!run_exec_hooks(dict)) return fail(kImports[sizeof(kImports) / sizeof(kImports[0]) - 1].line);
   if (!build_class(dict)) return false;
   if (!bind_module_functions(dict)) return false;
 

@@ -3,17 +3,168 @@
 #include <vector>
 
 #include "host/globals.h"
+#include "runtime/compat.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
+#include "runtime/registry.h"
 
 namespace ac {
 namespace {
 
 Name n_getcallargs{"getcallargs"};
+Name n_signature{"__signature__"};
+Name n_partialmethod{"_partialmethod"};
+
+// The standard library's inspect.getcallargs as it was when the module loaded. Kept only to recognise
+// it: while the module global `inspect` still hands out this very function, binding a plain Python
+// function natively gives the same mapping.
+PyObject* g_std_getcallargs = nullptr;
+
+bool remember_std_getcallargs(PyObject* module_dict) noexcept {
+  PyObject* inspect = PyDict_GetItemWithError(module_dict, names::g_inspect);
+  if (!inspect) return !PyErr_Occurred();
+  Py_XSETREF(g_std_getcallargs, PyObject_GetAttr(inspect, n_getcallargs));
+  if (!g_std_getcallargs) PyErr_Clear();
+  return true;
+}
+ExecHook hook{remember_std_getcallargs};
+
+// The parameter layout of a code object, as getcallargs sees it:
+// (code, positional names, keyword-only names, *args name or None, **kwargs name or None).
+enum LayoutSlot { kCode, kArgs, kKwOnly, kVarArgs, kVarKw, kLayoutSize };
+
+PyObject* make_layout(PyCodeObject* code) noexcept {
+  Ref varnames(compat::code_varnames(code));
+  if (!varnames) return nullptr;
+  const Py_ssize_t argc = code->co_argcount, kwc = code->co_kwonlyargcount;
+  const bool has_var = code->co_flags & CO_VARARGS, has_kw = code->co_flags & CO_VARKEYWORDS;
+  if (PyTuple_GET_SIZE(varnames.get()) < argc + kwc + has_var + has_kw) {
+    PyErr_SetString(PyExc_SystemError, "code object with fewer names than parameters");
+    return nullptr;
+  }
+  Ref args(PyTuple_GetSlice(varnames.get(), 0, argc));
+  Ref kwonly(PyTuple_GetSlice(varnames.get(), argc, argc + kwc));
+  if (!args || !kwonly) return nullptr;
+  PyObject* var = has_var ? PyTuple_GET_ITEM(varnames.get(), argc + kwc) : Py_None;
+  PyObject* kw = has_kw ? PyTuple_GET_ITEM(varnames.get(), argc + kwc + has_var) : Py_None;
+  return PyTuple_Pack(kLayoutSize, reinterpret_cast<PyObject*>(code), args.get(), kwonly.get(), var, kw);
+}
+
+// Whether `target` is a function whose signature getcallargs reads straight from its code object.
+int is_plain_function(PyObject* target) noexcept {
+  if (!PyFunction_Check(target)) return 0;
+  PyObject* dict = reinterpret_cast<PyFunctionObject*>(target)->func_dict;
+  if (!dict) return 1;
+  int has = PyDict_Contains(dict, n_signature);
+  if (has != 0) return has < 0 ? -1 : 0;
+  has = PyDict_Contains(dict, n_partialmethod);
+  if (has != 0) return has < 0 ? -1 : 0;
+  return 1;
+}
+
+// Index of `name` in the tuple `names`, or -1. Names are exact str objects.
+Py_ssize_t index_of(PyObject* names, PyObject* name) noexcept {
+  const Py_ssize_t n = PyTuple_GET_SIZE(names);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyTuple_GET_ITEM(names, i) == name) return i;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* p = PyTuple_GET_ITEM(names, i);
+    if (PyUnicode_GET_LENGTH(p) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(p, name) == 0) return i;
+  }
+  return -1;
+}
+
+enum class Bind { Bound, Defer, Error };
+
+// getcallargs's own binding rules, for a plain function. Any call that does not bind is deferred to
+// the real getcallargs, so its errors are exactly the ones it raises.
+Bind bind_natively(PyObject* target, PyObject* layout, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, Ref& out) noexcept {
+  PyObject* names = PyTuple_GET_ITEM(layout, kArgs);
+  PyObject* kwonly = PyTuple_GET_ITEM(layout, kKwOnly);
+  PyObject* var = PyTuple_GET_ITEM(layout, kVarArgs);
+  PyObject* varkw = PyTuple_GET_ITEM(layout, kVarKw);
+  const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
+  PyObject* defaults = PyFunction_GET_DEFAULTS(target);
+  PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(target);
+  const Py_ssize_t num_defaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+  if (num_defaults > num_args) return Bind::Defer;
+  if (nargs > num_args && var == Py_None) return Bind::Defer;
+
+  Ref d(PyDict_New());
+  if (!d) return Bind::Error;
+  const Py_ssize_t n = nargs < num_args ? nargs : num_args;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(names, i), args[i]) < 0) return Bind::Error;
+  }
+  if (var != Py_None) {
+    Ref rest(compat::tuple_from_array(args + n, nargs - n));
+    if (!rest || PyDict_SetItem(d.get(), var, rest.get()) < 0) return Bind::Error;
+  }
+  Ref extra;
+  if (varkw != Py_None) {
+    extra = Ref(PyDict_New());
+    if (!extra || PyDict_SetItem(d.get(), varkw, extra.get()) < 0) return Bind::Error;
+  }
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    PyObject* value = args[nargs + j];
+    if (!PyUnicode_CheckExact(key)) return Bind::Defer;
+    if (index_of(names, key) < 0 && index_of(kwonly, key) < 0) {
+      if (!extra) return Bind::Defer;
+      if (PyDict_SetItem(extra.get(), key, value) < 0) return Bind::Error;
+      continue;
+    }
+    int present = PyDict_Contains(d.get(), key);
+    if (present < 0) return Bind::Error;
+    if (present) return Bind::Defer;
+    if (PyDict_SetItem(d.get(), key, value) < 0) return Bind::Error;
+  }
+  if (nargs < num_args) {
+    const Py_ssize_t required = num_args - num_defaults;
+    for (Py_ssize_t i = nargs; i < required; ++i) {
+      int present = PyDict_Contains(d.get(), PyTuple_GET_ITEM(names, i));
+      if (present < 0) return Bind::Error;
+      if (!present) return Bind::Defer;
+    }
+    for (Py_ssize_t i = required; i < num_args; ++i) {
+      PyObject* name = PyTuple_GET_ITEM(names, i);
+      int present = PyDict_Contains(d.get(), name);
+      if (present < 0) return Bind::Error;
+      if (!present && PyDict_SetItem(d.get(), name, PyTuple_GET_ITEM(defaults, i - required)) < 0)
+        return Bind::Error;
+    }
+  }
+  const Py_ssize_t nkwonly = PyTuple_GET_SIZE(kwonly);
+  for (Py_ssize_t i = 0; i < nkwonly; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwonly, i);
+    int present = PyDict_Contains(d.get(), name);
+    if (present < 0) return Bind::Error;
+    if (present) continue;
+    PyObject* dflt = kwdefaults ? PyDict_GetItemWithError(kwdefaults, name) : nullptr;
+    if (!dflt) return PyErr_Occurred() ? Bind::Error : Bind::Defer;
+    if (PyDict_SetItem(d.get(), name, dflt) < 0) return Bind::Error;
+  }
+  out = std::move(d);
+  return Bind::Bound;
+}
+
+// The cached layout for `target`'s code object, built when the code object changes.
+PyObject* layout_for(Func* wrapper, PyObject* target) noexcept {
+  PyObject* code = PyFunction_GET_CODE(target);
+  PyObject* cached = wrapper->cap[2];
+  if (cached && PyTuple_GET_ITEM(cached, kCode) == code) return cached;
+  PyObject* layout = make_layout(reinterpret_cast<PyCodeObject*>(code));
+  if (!layout) return nullptr;
+  Py_XSETREF(wrapper->cap[2], layout);
+  return layout;
+}
 
 }  // namespace
 
-PyObject* bind_call_arguments(Func*, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+PyObject* bind_call_arguments(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   Ref inspect(get_global(names::g_inspect));
   if (!inspect) return nullptr;
@@ -23,6 +174,25 @@ PyObject* bind_call_arguments(Func*, PyObject* func, PyObject* const* args, Py_s
   if (!unwrapper) return nullptr;
   Ref target(PyObject_Vectorcall(unwrapper.get(), &func, 1, nullptr));
   if (!target) return nullptr;
+
+  if (getcallargs.get() == g_std_getcallargs) {
+    int plain = is_plain_function(target.get());
+    if (plain < 0) return nullptr;
+    if (plain) {
+      // Held for the binding: a re-entrant call could replace the cached layout meanwhile.
+      Ref layout = Ref::borrow(layout_for(wrapper, target.get()));
+      if (!layout) return nullptr;
+      Ref bound;
+      switch (bind_natively(target.get(), layout.get(), args, nargs, kwnames, bound)) {
+        case Bind::Bound:
+          return bound.release();
+        case Bind::Error:
+          return nullptr;
+        case Bind::Defer:
+          break;
+      }
+    }
+  }
 
   // getcallargs(target, *args, **kwargs)
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

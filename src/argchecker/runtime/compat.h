@@ -39,6 +39,16 @@ inline void get_handled(PyObject** t, PyObject** v, PyObject** tb) noexcept { Py
 // Makes (t, v, tb) the exception being handled; steals the references.
 inline void set_handled(PyObject* t, PyObject* v, PyObject* tb) noexcept { PyErr_SetExcInfo(t, v, tb); }
 
+// The names of a code object's local variables, parameters first (new reference).
+inline PyObject* code_varnames(PyCodeObject* code) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  return PyCode_GetVarnames(code);
+#else
+  Py_INCREF(code->co_varnames);
+  return code->co_varnames;
+#endif
+}
+
 // A new tuple of `n` objects (new references taken).
 inline PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n) noexcept {
   PyObject* t = PyTuple_New(n);

@@ -11,6 +11,20 @@ static std::vector<Member>& table() {
 
 MemberRegistrar::MemberRegistrar(const Member& m) noexcept { table().push_back(m); }
 
+static std::vector<bool (*)(PyObject*)>& hooks() {
+  static auto* h = new std::vector<bool (*)(PyObject*)>();
+  return *h;
+}
+
+ExecHook::ExecHook(bool (*fn)(PyObject*)) noexcept { hooks().push_back(fn); }
+
+bool run_exec_hooks(PyObject* module_dict) noexcept {
+  for (auto fn : hooks()) {
+    if (!fn(module_dict)) return false;
+  }
+  return true;
+}
+
 static std::vector<const Member*> select(bool module_level) {
   std::vector<const Member*> out;
   for (const Member& m : table()) {

@@ -30,6 +30,13 @@ struct MemberRegistrar {
   explicit MemberRegistrar(const Member& m) noexcept;
 };
 
+// Work a folder needs done once the module's imports are bound (before the class is created):
+// `static ExecHook h{fn};` where fn(module_dict) returns false with an error set on failure.
+struct ExecHook {
+  explicit ExecHook(bool (*fn)(PyObject* module_dict)) noexcept;
+};
+bool run_exec_hooks(PyObject* module_dict) noexcept;
+
 // Members of the given kinds, in order.
 std::vector<const Member*> class_members();
 std::vector<const Member*> module_functions();

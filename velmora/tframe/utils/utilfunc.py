@@ -1,10 +1,11 @@
+_MAX_DEPTH = 1000
+
+
 def unwrapper(func):
     """Return the innermost callable behind a chain of ``__wrapped__`` links."""
     f = func
-    seen = {id(f)}
-    while hasattr(f, "__wrapped__"):
+    for _ in range(_MAX_DEPTH):
+        if not hasattr(f, "__wrapped__"):
+            return f
         f = f.__wrapped__
-        if id(f) in seen:
-            break
-        seen.add(id(f))
-    return f
+    raise ValueError("wrapper loop while unwrapping {!r}".format(func))

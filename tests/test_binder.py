@@ -1,0 +1,144 @@
+"""The decorator's argument binding gives exactly what inspect.getcallargs gives."""
+import functools
+import inspect
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+NAMES = ["a", "b", "c", "d", "e"]
+
+
+class Recorder:
+    def __init__(self, arg_name, seen):
+        self.arg_name, self.seen = arg_name, seen
+
+    def verify(self, func_name, value):
+        self.seen[self.arg_name] = value
+
+
+@st.composite
+def signatures(draw):
+    names = draw(st.permutations(NAMES))
+    n_pos = draw(st.integers(0, 3))
+    n_posonly = draw(st.integers(0, n_pos))
+    n_kwonly = draw(st.integers(0, 5 - n_pos))
+    pos, kwonly = names[:n_pos], names[n_pos:n_pos + n_kwonly]
+    n_def = draw(st.integers(0, n_pos))
+    kw_def = [k for k in kwonly if draw(st.booleans())]
+    varargs = draw(st.sampled_from([None, "args"]))
+    varkw = draw(st.sampled_from([None, "kw"]))
+    parts = []
+    for i, p in enumerate(pos):
+        parts.append(p + ("=%d" % (100 + i) if i >= n_pos - n_def else ""))
+        if i == n_posonly - 1:
+            parts.append("/")
+    if varargs:
+        parts.append("*" + varargs)
+    elif kwonly:
+        parts.append("*")
+    parts += [k + ("=%r" % ("d" + k) if k in kw_def else "") for k in kwonly]
+    if varkw:
+        parts.append("**" + varkw)
+    src = "def f(%s):\n    return 0\n" % ", ".join(parts)
+    ns = {}
+    exec(src, ns)
+    f = ns["f"]
+    params = pos + ([varargs] if varargs else []) + kwonly + ([varkw] if varkw else [])
+    return src, f, params
+
+
+calls = st.tuples(st.lists(st.integers(0, 9), max_size=5),
+                  st.dictionaries(st.sampled_from(NAMES + ["args", "kw", "zz"]), st.integers(10, 19),
+                                  max_size=4))
+
+
+def expected(f, args, kwargs):
+    try:
+        return "ok", inspect.getcallargs(f, *args, **kwargs)
+    except Exception as e:
+        return "err", (type(e), str(e))
+
+
+@settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(signatures(), calls)
+def test_native_binding_matches_getcallargs(ac, sig, call):
+    src, f, params = sig
+    args, kwargs = call
+    seen = {}
+    api = ac.apply_rule(*[Recorder(p, seen) for p in params])(f)
+    kind, want = expected(f, args, kwargs)
+    try:
+        api(*args, **kwargs)
+    except TypeError as e:
+        if kind == "ok":
+            # getcallargs binds what the interpreter refuses (positional-only by keyword):
+            # the rules saw the binding, then the function's own call failed.
+            assert seen == want, src
+        else:
+            assert (type(e), str(e)) == want, src
+    else:
+        assert kind == "ok" and seen == want, src
+
+
+def test_defaults_are_read_at_each_call(ac):
+    seen = {}
+
+    def f(a, b=1, *, c=2):
+        pass
+    api = ac.apply_rule(Recorder("b", seen), Recorder("c", seen))(f)
+    api(0)
+    f.__defaults__, f.__kwdefaults__ = (5,), {"c": 6}
+    api(0)
+    assert seen == {"b": 5, "c": 6}
+
+
+def test_code_object_change_is_noticed(ac):
+    seen = {}
+
+    def f(a, b):
+        pass
+    api = ac.apply_rule(Recorder("b", seen))(f)
+    api(1, 2)
+    f.__code__ = (lambda x, b=3: 0).__code__
+    f.__defaults__ = (3,)
+    api(1)
+    assert seen == {"b": 3}
+
+
+@pytest.mark.parametrize("make", [
+    lambda: functools.partial(lambda a, b: 0, 1),
+    lambda: type("K", (), {"__call__": lambda self, b: 0})(),
+    lambda: type("K", (), {"m": lambda self, b: 0})().m,
+])
+def test_other_callables_go_to_getcallargs(ac, make, monkeypatch):
+    seen = {}
+    target = make()
+    real = inspect.getcallargs
+    monkeypatch.setattr(ac, "unwrapper", lambda f: target)
+    try:
+        want = ("ok", real(target, 2))
+    except Exception as e:
+        want = ("err", type(e))
+    api = ac.apply_rule(Recorder("b", seen))(lambda *a: 0)
+    try:
+        api(2)
+        got = ("ok", seen)
+    except Exception as e:
+        got = ("err", type(e))
+    assert got[0] == want[0]
+
+
+def test_signature_attribute_and_replaced_getcallargs_are_honoured(ac, monkeypatch):
+    seen = {}
+
+    def f(a):
+        pass
+    f.__signature__ = inspect.Signature([inspect.Parameter("b", inspect.Parameter.POSITIONAL_OR_KEYWORD)])
+    api = ac.apply_rule(Recorder("b", seen))(f)
+    api(7)
+    assert seen == {"b": 7}
+
+    calls = []
+    monkeypatch.setattr(inspect, "getcallargs", lambda *a, **k: calls.append(a) or {"b": "fake"})
+    api(8)
+    assert seen == {"b": "fake"} and len(calls) == 1
