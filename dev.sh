@@ -60,6 +60,30 @@ build() {
     --config-settings=cmake.define.ARGCHECKER_ONLY_DIRS="${AC_ONLY_DIRS:-}" "$@" "$ROOT"
 }
 
+# Runs the suite (or the pytest arguments given) against the sanitizer build: every allocation goes
+# through malloc, the ASan runtime is loaded first, and each process writes its reports under
+# $VENV/sanitizer-logs. ASan errors abort the process; leaks are reported at exit and judged afterwards
+# by tests/sanitizer/scan_logs.py, which fails on any ASan or UBSan report and on any leak with a frame in
+# the module. AC_PROFILE (default short) sizes the heavy tests.
+sanitizer_suite() {
+  local logs="$VENV/sanitizer-logs" runtime="" lib path
+  for lib in libasan.so libubsan.so; do
+    path=$(g++ -print-file-name=$lib)
+    [ -e "$path" ] || { echo "sanitize: $lib not found (g++ -print-file-name=$lib)" >&2; exit 1; }
+    runtime="$runtime${runtime:+ }$path"
+  done
+  rm -rf "$logs"; mkdir -p "$logs"
+  local supp="$ROOT/tests/sanitizer/lsan.supp" rc=0
+  ( cd "$ROOT/tests" && \
+    AC_PROFILE=${AC_PROFILE:-short} AC_SANITIZE=1 PYTHONMALLOC=malloc LD_PRELOAD="$runtime" \
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:exitcode=0:log_path=$logs/asan:fast_unwind_on_malloc=0:malloc_context_size=20:${AC_ASAN_EXTRA:-}" \
+    LSAN_OPTIONS="suppressions=$supp:print_suppressions=0:exitcode=0" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0:log_path=$logs/ubsan" \
+    "$VENV/bin/pytest" -p no:cacheprovider -q "$@" ) || rc=$?
+  "$VENV/bin/python" "$ROOT/tests/sanitizer/scan_logs.py" "$logs" || { [ "$rc" -ne 0 ] || rc=1; }
+  exit "$rc"
+}
+
 job=${1:-}
 shift || true
 case "$job" in
@@ -71,8 +95,25 @@ case "$job" in
     ensure_venv; build
     cd "$ROOT/tests" && exec "$VENV/bin/pytest" -p no:cacheprovider -q "$@"
     ;;
+  bench)
+    ensure_venv; build
+    cd "$ROOT/bench"
+    for b in bench_*.py; do "$VENV/bin/python" "$b" "$@"; done
+    ;;
   build)
     ensure_venv; build
+    ;;
+  sanitize)
+    # Its own environment and build directory (AC_ASAN_VENV), so the normal build stays as it is.
+    VENV=${AC_ASAN_VENV:-$ROOT/.venv-asan}
+    ensure_venv; build --config-settings=cmake.define.ARGCHECKER_SANITIZE=ON
+    sanitizer_suite "$@"
+    ;;
+  soak)
+    # The long leak soak: the soak tests with the long profile, then a million rounds of every path.
+    ensure_venv; build
+    (cd "$ROOT/tests" && AC_PROFILE=long "$VENV/bin/pytest" -p no:cacheprovider -q test_soak.py)
+    exec "$VENV/bin/python" "$ROOT/bench/soak.py" "$@"
     ;;
   *)
     sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'

@@ -1,0 +1,118 @@
+"""P1, P2, P4 and P5: the decorated call, each cheap rule, import time and the switched-off call.
+
+Each table's figures come from one run, measured side by side (interleaved rounds, medians).
+"""
+import os
+import statistics
+import subprocess
+import sys
+
+from harness import measure, table
+from py_baseline import PyChecker
+
+from velmora.tframe.utils import argchecker as ac
+
+QUICK = os.environ.get("AC_BENCH_QUICK") == "1"
+ROUNDS = 7 if QUICK else 21
+
+
+def plain(freq, n):
+    return n
+
+
+def p1_p5():
+    api = ac.apply_rule(ac.verify_that("freq").is_instance_of(str).is_valid_frequency(),
+                        ac.verify_that("n").is_greater_than(0))(plain)
+    env = {"api": api, "plain": plain, "ac": ac, "InvalidParamError": ac.InvalidParamError}
+    cases = {
+        "undecorated, positional": "plain('day', 5)",
+        "decorated, positional": "api('day', 5)",
+        "undecorated, keyword": "plain(freq='day', n=5)",
+        "decorated, keyword": "api(freq='day', n=5)",
+    }
+    r = measure(cases, env, rounds=ROUNDS)
+    rows = [
+        ("undecorated, positional", "%.0f" % r["undecorated, positional"], "1.00", ""),
+        ("decorated, positional", "%.0f" % r["decorated, positional"],
+         "%.2f" % (r["decorated, positional"] / r["undecorated, positional"]), "<= 8"),
+        ("undecorated, keyword", "%.0f" % r["undecorated, keyword"], "1.00", ""),
+        ("decorated, keyword", "%.0f" % r["decorated, keyword"],
+         "%.2f" % (r["decorated, keyword"] / r["undecorated, keyword"]), "<= 8"),
+    ]
+    table("P1 decorated call, two checkers, pass path (stand-in unwrapper: a __wrapped__ loop)", rows)
+
+    fail_stmt = ("try:\n    api('daily', 5)\nexcept InvalidParamError:\n    pass")
+    r2 = measure({"pass": "api('day', 5)", "fail (logged)": fail_stmt}, env, rounds=max(5, ROUNDS // 3),
+                 number=300)
+    table("P1 fail path (logging to the stand-in user log included) against the pass path", [
+        ("pass", "%.0f" % r2["pass"], "1.00", ""),
+        ("fail, logged", "%.0f" % r2["fail (logged)"], "%.1f" % (r2["fail (logged)"] / r2["pass"]), ""),
+    ])
+
+    saved = ac.ArgumentChecker.ALLOW_ARG_CHECK
+    ac.ArgumentChecker.ALLOW_ARG_CHECK = False
+    try:
+        r5 = measure({"undecorated": "plain('day', 5)", "decorated, checking off": "api('day', 5)"}, env,
+                     rounds=ROUNDS)
+    finally:
+        ac.ArgumentChecker.ALLOW_ARG_CHECK = saved
+    table("P5 ALLOW_ARG_CHECK off (stand-in unwrapper)", [
+        ("undecorated", "%.0f" % r5["undecorated"], "1.00", ""),
+        ("decorated, checking off", "%.0f" % r5["decorated, checking off"],
+         "%.2f" % (r5["decorated, checking off"] / r5["undecorated"]), "<= 1.5"),
+    ])
+
+
+FAMILIES = [
+    ("type", lambda c: c.is_instance_of(str), "'day'"),
+    ("membership", lambda c: c.is_in(["buy", "sell"]), "'sell'"),
+    ("vocabulary", lambda c: c.is_stop_type(), "'Percent'"),
+    ("price type", lambda c: c.is_valid_price_type(), "'limitioc'"),
+    ("comparison", lambda c: c.is_greater_than(0), "5"),
+    ("frequency", lambda c: c.is_valid_frequency(), "'day'"),
+    ("fq", lambda c: c.is_valid_fq(), "2"),
+    ("emptiness", lambda c: c.is_empty_or_not(), "'x'"),
+]
+
+
+def p2():
+    cases, env = {}, {}
+    for name, build, value in FAMILIES:
+        env["n_" + name] = build(ac.verify_that("x"))
+        env["p_" + name] = build(PyChecker("x"))
+        cases["native " + name] = "n_%s.verify('f', %s)" % (name, value)
+        cases["python " + name] = "p_%s.verify('f', %s)" % (name, value)
+    r = measure(cases, env, rounds=ROUNDS)
+    rows = []
+    for name, _, _ in FAMILIES:
+        n, p = r["native " + name], r["python " + name]
+        rows.append((name, "%.0f / %.0f" % (n, p), "%.2fx faster" % (p / n), ">= 2"))
+    table("P2 verify, pass path: native against the pure-Python rendition in bench/py_baseline.py", rows,
+          header=("family", "native / python ns", "speed-up", "target"))
+
+
+def p4():
+    code = ("import time, numpy, pandas\n"
+            "t = time.perf_counter()\n"
+            "import velmora.tframe.utils.argchecker\n"
+            "print((time.perf_counter() - t) * 1e3)\n")
+    code_host = code.replace("import time, numpy, pandas",
+                             "import time, numpy, pandas, velmora.setting, velmora.tframe.language, "
+                             "velmora.tframe.utils.exceptions, velmora.tframe.utils.datetimefunc, "
+                             "velmora.tframe.utils.logger, velmora.tframe.utils.utilfunc")
+    own, with_host = [], []
+    for _ in range(5 if QUICK else 11):
+        for c, out in ((code, with_host), (code_host, own)):
+            r = subprocess.run([sys.executable, "-c", c], capture_output=True, text=True, check=True, cwd="/")
+            out.append(float(r.stdout))
+    table("P4 import time beyond NumPy and pandas (fresh interpreters, medians)", [
+        ("the module alone (host modules already imported)", "%.2f ms" % statistics.median(own), "", "< 5 ms"),
+        ("the module with the stand-in host's modules", "%.2f ms" % statistics.median(with_host), "", ""),
+    ], header=("case", "median", "", "target"))
+
+
+if __name__ == "__main__":
+    print("argchecker benchmarks, CPython %s" % sys.version.split()[0])
+    p1_p5()
+    p2()
+    p4()
