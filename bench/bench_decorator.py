@@ -78,10 +78,10 @@ FAMILIES = [
 def p2():
     cases, env = {}, {}
     for name, build, value in FAMILIES:
-        env["n_" + name] = build(ac.verify_that("x"))
-        env["p_" + name] = build(PyChecker("x"))
-        cases["native " + name] = "n_%s.verify('f', %s)" % (name, value)
-        cases["python " + name] = "p_%s.verify('f', %s)" % (name, value)
+        env["n_" + name.replace(" ", "_")] = build(ac.verify_that("x"))
+        env["p_" + name.replace(" ", "_")] = build(PyChecker("x"))
+        cases["native " + name] = "n_%s.verify('f', %s)" % (name.replace(" ", "_"), value)
+        cases["python " + name] = "p_%s.verify('f', %s)" % (name.replace(" ", "_"), value)
     r = measure(cases, env, rounds=ROUNDS)
     rows = []
     for name, _, _ in FAMILIES:

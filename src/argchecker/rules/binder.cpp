@@ -54,7 +54,7 @@ PyObject* make_layout(PyCodeObject* code) noexcept {
 int is_plain_function(PyObject* target) noexcept {
   if (!PyFunction_Check(target)) return 0;
   PyObject* dict = reinterpret_cast<PyFunctionObject*>(target)->func_dict;
-  if (!dict) return 1;
+  if (!dict || PyDict_GET_SIZE(dict) == 0) return 1;
   int has = PyDict_Contains(dict, n_signature);
   if (has != 0) return has < 0 ? -1 : 0;
   has = PyDict_Contains(dict, n_partialmethod);
@@ -162,34 +162,97 @@ PyObject* layout_for(Func* wrapper, PyObject* target) noexcept {
   return layout;
 }
 
+constexpr int kUnset = -1;
+constexpr int kDefault = -2;    // positional default
+constexpr int kKwDefault = -3;  // keyword-only default
+
+// Equality of two exact str objects.
+bool same_name(PyObject* a, PyObject* b) noexcept {
+  return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+}
+
 }  // namespace
 
-PyObject* bind_call_arguments(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+bool CallArgs::bind_lazily() noexcept {
+  PyObject* names = PyTuple_GET_ITEM(layout_.get(), kArgs);
+  PyObject* kwonly = PyTuple_GET_ITEM(layout_.get(), kKwOnly);
+  PyObject* var = PyTuple_GET_ITEM(layout_.get(), kVarArgs);
+  PyObject* varkw = PyTuple_GET_ITEM(layout_.get(), kVarKw);
+  const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
+  const Py_ssize_t num_kwonly = PyTuple_GET_SIZE(kwonly);
+  if (num_args + num_kwonly > kMaxNamed) return false;
+  PyObject* target = target_.get();
+  defaults_ = Ref::borrow(PyFunction_GET_DEFAULTS(target));
+  const Py_ssize_t num_defaults = defaults_ ? PyTuple_GET_SIZE(defaults_.get()) : 0;
+  if (num_defaults > num_args) return false;
+  if (nargs_ > num_args && var == Py_None) return false;
+
+  for (Py_ssize_t i = 0; i < num_args + num_kwonly; ++i) src_[i] = kUnset;
+  const Py_ssize_t n = nargs_ < num_args ? nargs_ : num_args;
+  for (Py_ssize_t i = 0; i < n; ++i) src_[i] = static_cast<int>(i);
+
+  const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames_, j);
+    if (!PyUnicode_CheckExact(key)) return false;
+    Py_ssize_t p = index_of(names, key);
+    if (p < 0) {
+      p = index_of(kwonly, key);
+      if (p >= 0) p += num_args;
+    }
+    if (p < 0) {
+      if (varkw == Py_None) return false;  // unexpected keyword
+      continue;                            // gathered into **kwargs
+    }
+    if (src_[p] != kUnset) return false;   // multiple values
+    src_[p] = static_cast<int>(nargs_ + j);
+  }
+  if (nargs_ < num_args) {
+    const Py_ssize_t required = num_args - num_defaults;
+    for (Py_ssize_t i = nargs_; i < num_args; ++i) {
+      if (src_[i] != kUnset) continue;
+      if (i < required) return false;  // missing argument
+      src_[i] = kDefault;
+    }
+  }
+  PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(target);
+  for (Py_ssize_t i = 0; i < num_kwonly; ++i) {
+    if (src_[num_args + i] != kUnset) continue;
+    PyObject* dflt = kwdefaults ? PyDict_GetItemWithError(kwdefaults, PyTuple_GET_ITEM(kwonly, i)) : nullptr;
+    if (!dflt) {
+      if (PyErr_Occurred()) PyErr_Clear();
+      return false;
+    }
+    kwdefault_[i] = Ref::borrow(dflt);
+    src_[num_args + i] = kKwDefault;
+  }
+  return true;
+}
+
+bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
   Ref inspect(get_global(names::g_inspect));
-  if (!inspect) return nullptr;
+  if (!inspect) return false;
   Ref getcallargs(PyObject_GetAttr(inspect.get(), n_getcallargs));
-  if (!getcallargs) return nullptr;
+  if (!getcallargs) return false;
   Ref unwrapper(get_global(names::g_unwrapper));
-  if (!unwrapper) return nullptr;
-  Ref target(PyObject_Vectorcall(unwrapper.get(), &func, 1, nullptr));
-  if (!target) return nullptr;
+  if (!unwrapper) return false;
+  target_ = Ref(PyObject_Vectorcall(unwrapper.get(), &func, 1, nullptr));
+  if (!target_) return false;
+  args_ = args;
+  nargs_ = nargs;
+  kwnames_ = kwnames;
 
   if (getcallargs.get() == g_std_getcallargs) {
-    int plain = is_plain_function(target.get());
-    if (plain < 0) return nullptr;
+    int plain = is_plain_function(target_.get());
+    if (plain < 0) return false;
     if (plain) {
-      // Held for the binding: a re-entrant call could replace the cached layout meanwhile.
-      Ref layout = Ref::borrow(layout_for(wrapper, target.get()));
-      if (!layout) return nullptr;
-      Ref bound;
-      switch (bind_natively(target.get(), layout.get(), args, nargs, kwnames, bound)) {
-        case Bind::Bound:
-          return bound.release();
-        case Bind::Error:
-          return nullptr;
-        case Bind::Defer:
-          break;
+      // Held for the call: a re-entrant call could replace the cached layout meanwhile.
+      layout_ = Ref::borrow(layout_for(wrapper, target_.get()));
+      if (!layout_) return false;
+      if (bind_lazily()) {
+        lazy_ = true;
+        return true;
       }
     }
   }
@@ -204,9 +267,78 @@ PyObject* bind_call_arguments(Func* wrapper, PyObject* func, PyObject* const* ar
     large.resize(static_cast<size_t>(total));
     argv = large.data();
   }
-  argv[0] = target.get();
+  argv[0] = target_.get();
   for (Py_ssize_t i = 0; i < nargs + nkw; ++i) argv[1 + i] = args[i];
-  return PyObject_Vectorcall(getcallargs.get(), argv, static_cast<size_t>(1 + nargs), kwnames);
+  mapping_ = Ref(PyObject_Vectorcall(getcallargs.get(), argv, static_cast<size_t>(1 + nargs), kwnames));
+  return static_cast<bool>(mapping_);
+}
+
+PyObject* CallArgs::materialize() noexcept {
+  if (!mapping_) {
+    Ref built;
+    switch (bind_natively(target_.get(), layout_.get(), args_, nargs_, kwnames_, built)) {
+      case Bind::Bound:
+        mapping_ = std::move(built);
+        break;
+      case Bind::Error:
+        return nullptr;
+      case Bind::Defer:
+        PyErr_SetString(PyExc_RuntimeError, "the function's defaults changed while its arguments were checked");
+        return nullptr;
+    }
+  }
+  return mapping_.get();
+}
+
+PyObject* CallArgs::get(PyObject* key) noexcept {
+  if (!lazy_ || !PyUnicode_CheckExact(key)) {
+    // A key of another type may hash and compare in its own way: look it up in the real mapping.
+    PyObject* mapping = lazy_ ? materialize() : mapping_.get();
+    if (!mapping) return nullptr;
+    return PyObject_GetItem(mapping, key);
+  }
+  PyObject* names = PyTuple_GET_ITEM(layout_.get(), kArgs);
+  PyObject* kwonly = PyTuple_GET_ITEM(layout_.get(), kKwOnly);
+  PyObject* var = PyTuple_GET_ITEM(layout_.get(), kVarArgs);
+  PyObject* varkw = PyTuple_GET_ITEM(layout_.get(), kVarKw);
+  const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
+
+  Py_ssize_t p = index_of(names, key);
+  if (p < 0) {
+    p = index_of(kwonly, key);
+    if (p >= 0) p += num_args;
+  }
+  if (p >= 0) {
+    const int s = src_[p];
+    if (s >= 0) return new_ref(args_[s]);
+    if (s == kKwDefault) return new_ref(kwdefault_[p - num_args].get());
+    const Py_ssize_t num_defaults = PyTuple_GET_SIZE(defaults_.get());
+    return new_ref(PyTuple_GET_ITEM(defaults_.get(), p - (num_args - num_defaults)));
+  }
+  if (var != Py_None && same_name(var, key)) {
+    if (!var_value_) {
+      const Py_ssize_t n = nargs_ < num_args ? nargs_ : num_args;
+      var_value_ = Ref(compat::tuple_from_array(args_ + n, nargs_ - n));
+      if (!var_value_) return nullptr;
+    }
+    return new_ref(var_value_.get());
+  }
+  if (varkw != Py_None && same_name(varkw, key)) {
+    if (varkw_value_) return new_ref(varkw_value_.get());
+    Ref extra(PyDict_New());
+    if (!extra) return nullptr;
+    const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+      PyObject* k = PyTuple_GET_ITEM(kwnames_, j);
+      if (index_of(names, k) >= 0 || index_of(kwonly, k) >= 0) continue;
+      if (PyDict_SetItem(extra.get(), k, args_[nargs_ + j]) < 0) return nullptr;
+    }
+    varkw_value_ = std::move(extra);
+    return new_ref(varkw_value_.get());
+  }
+  Ref wrapped(PyTuple_Pack(1, key));
+  if (wrapped) PyErr_SetObject(PyExc_KeyError, wrapped.get());
+  return nullptr;
 }
 
 }  // namespace ac

@@ -120,21 +120,25 @@ PyObject* handle_failure() noexcept {
 }
 
 // Runs every checker of `rules` against the bound arguments.
-bool run_checkers(PyObject* rules, PyObject* func, PyObject* call_args, int* line) noexcept {
+bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* line) noexcept {
   *line = kLineVerify;
   const Py_ssize_t n = PyTuple_GET_SIZE(rules);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* r = PyTuple_GET_ITEM(rules, i);
-    Ref verify(PyObject_GetAttr(r, names::verify));
+    PyObject* verify_raw;
+    const int unbound = compat::get_method(r, names::verify, &verify_raw);
+    Ref verify(verify_raw);
     if (!verify) return false;
     Ref name(PyObject_GetAttr(func, names::dunder_name));
     if (!name) return false;
     Ref arg_name(PyObject_GetAttr(r, names::arg_name));
     if (!arg_name) return false;
-    Ref value(PyObject_GetItem(call_args, arg_name.get()));
+    Ref value(call_args.get(arg_name.get()));
     if (!value) return false;
-    PyObject* argv[] = {name.get(), value.get()};
-    Ref result(PyObject_Vectorcall(verify.get(), argv, 2, nullptr));
+    // A method found on the checker's type is called with the checker in front, as the bound method
+    // would have done.
+    PyObject* argv[] = {r, name.get(), value.get()};
+    Ref result(PyObject_Vectorcall(verify.get(), argv + 1 - unbound, 2 + unbound, nullptr));
     if (!result) return false;
   }
   return true;
@@ -156,9 +160,9 @@ PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (on < 0) goto error;
     if (on) {
       line = kLineBind;
-      Ref call_args(bind_call_arguments(w, func, args, nargs, kwnames));
-      if (!call_args) goto error;
-      if (!run_checkers(rules, func, call_args.get(), &line)) goto error;
+      CallArgs call_args;
+      if (!call_args.bind(w, func, args, nargs, kwnames)) goto error;
+      if (!run_checkers(rules, func, call_args, &line)) goto error;
     }
     line = kLineCallFunc;
     PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames);
@@ -195,8 +199,8 @@ PyObject* apply_rule_body(Func*, PyObject* const*, PyObject* rules) noexcept {
   return d;
 }
 
-FuncSpec apply_rule_spec{"apply_rule", "apply_rule", kApplyRule, kLineApplyRule, Style::NoKeywords, {}, true,
-                         apply_rule_body};
+FuncSpec apply_rule_spec{"apply_rule", "apply_rule", kApplyRule, kLineApplyRule, Style::NoKeywords,
+                         {"*rules"}, true, apply_rule_body};
 
 MemberRegistrar reg_apply_rule{Member{2, "apply_rule", Kind::ModuleFunction, &apply_rule_spec, kLineApplyRule, 0}};
 

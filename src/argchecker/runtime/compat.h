@@ -49,6 +49,19 @@ inline PyObject* code_varnames(PyCodeObject* code) noexcept {
 #endif
 }
 
+// `obj.name` for a call: when that would make a bound method of a method descriptor found on the
+// type, sets *method to the descriptor itself and returns 1 (the caller passes `obj` as the first
+// argument); otherwise sets *method to the attribute (or null with an error) and returns 0.
+// The lookup itself is the interpreter's, so nothing about it changes but the skipped bound method.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  return _PyObject_GetMethod(obj, name, method);
+#else
+  *method = PyObject_GetAttr(obj, name);
+  return 0;
+#endif
+}
+
 // A new tuple of `n` objects (new references taken).
 inline PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n) noexcept {
   PyObject* t = PyTuple_New(n);

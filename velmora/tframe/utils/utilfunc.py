@@ -4,8 +4,10 @@ _MAX_DEPTH = 1000
 def unwrapper(func):
     """Return the innermost callable behind a chain of ``__wrapped__`` links."""
     f = func
-    for _ in range(_MAX_DEPTH):
-        if not hasattr(f, "__wrapped__"):
-            return f
+    depth = 0
+    while hasattr(f, "__wrapped__"):
         f = f.__wrapped__
-    raise ValueError("wrapper loop while unwrapping {!r}".format(func))
+        depth += 1
+        if depth > _MAX_DEPTH:
+            raise ValueError("wrapper loop while unwrapping {!r}".format(func))
+    return f
