@@ -105,12 +105,20 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
   return module.release();
 }
 
+// Compares the build's "major.minor" with as many leading characters of the running interpreter's
+// version string: three for a 3.9 build ("3.9" against "3.9.18"), four for a 3.12 build ("3.12" against
+// "3.12.1"). The dot is skipped, as it always matches.
 bool warn_on_version_mismatch() {
   char compiled[16];
   std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
-  char running[4] = {0};
-  std::strncpy(running, Py_GetVersion(), 3);
-  if (compiled[0] != running[0] || compiled[2] != running[2]) {
+  const size_t n = std::strlen(compiled);
+  char running[16] = {0};
+  std::strncpy(running, Py_GetVersion(), n);
+  bool differ = false;
+  for (size_t i = 0; i < n; ++i) {
+    if (i != 1 && compiled[i] != running[i]) differ = true;
+  }
+  if (differ) {
     char message[200];
     std::snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match runtime version %s",

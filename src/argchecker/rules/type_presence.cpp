@@ -55,7 +55,7 @@ PyObject* is_instance_of_body(Func*, PyObject* const* p, PyObject* types) noexce
 }
 
 FuncSpec is_instance_of_spec{"is_instance_of", "ArgumentChecker.is_instance_of", kIsInstanceOf,
-                             kIsInstanceOfLine, Style::Params, {"self"}, true, is_instance_of_body};
+                             kIsInstanceOfLine, Style::Params, {"self", "*types_"}, true, is_instance_of_body};
 
 // ---- _is_instance_of ------------------------------------------------------------------------------
 

@@ -5,9 +5,8 @@
 
 namespace ac::compat {
 
-inline int64_t interpreter_id() noexcept {
-  return PyInterpreterState_GetID(PyThreadState_Get()->interp);
-}
+// The ID of the interpreter running the calling thread.
+inline int64_t interpreter_id() noexcept { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
 
 // The innermost Python frame of the calling thread (borrowed), or null.
 inline PyFrameObject* current_frame() noexcept { return PyEval_GetFrame(); }
@@ -23,7 +22,9 @@ inline bool frame_has_back(PyFrameObject* f) noexcept {
 #endif
 }
 
-// Makes a frame that reports `line` for an empty code object whose first line is `line`.
+// Makes a frame that reports `line` for an empty code object whose first line is `line`. Before 3.11
+// the frame carries its own line number; from 3.11 a frame that has not run reports its code's first
+// line, which is why the code objects are made per (name, line).
 inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals, int line) noexcept {
   PyFrameObject* f = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
 #if PY_VERSION_HEX < 0x030B0000
@@ -55,6 +56,9 @@ inline PyObject* code_varnames(PyCodeObject* code) noexcept {
 // The lookup itself is the interpreter's, so nothing about it changes but the skipped bound method.
 inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
 #if PY_VERSION_HEX < 0x030D0000
+  // The interpreter's lookup expects *method to be null on entry and leaves it untouched when the
+  // attribute is missing, so the caller would otherwise read whatever was there.
+  *method = nullptr;
   return _PyObject_GetMethod(obj, name, method);
 #else
   *method = PyObject_GetAttr(obj, name);

@@ -34,6 +34,11 @@ struct FuncSpec {
   const char* params[kMaxParams];  // named parameters, in order
   int nparams;
   bool varargs;
+  // Names of the `*args` and `**kwargs` parameters, as introspection shows them. In the parameter
+  // list they are written "*name" (which also sets varargs) and, for a Custom call, "**name", after
+  // the named parameters. Unnamed: "args" for `*args`; a Custom call shows `*args, **kwargs`.
+  const char* star_name = nullptr;
+  const char* starstar_name = nullptr;
   Body body;
   vectorcallfunc custom_call;  // Style::Custom
 

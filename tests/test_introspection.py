@@ -1,0 +1,136 @@
+"""inspect.signature() and help() on the module's functions."""
+import inspect
+import pydoc
+
+import numpy as np
+import pytest
+
+from helpers import assert_no_ref_drift
+
+MODULE_FUNCTIONS = ["verify_that", "apply_rule", "get_target_from_cache", "set_target_to_cache",
+                    "convert_targets", "patch_target_list"]
+
+# Every factory's rule, and the signature a caller sees through the checker.
+RULE_FACTORIES = [
+    ("is_instance_of", (str,)), ("is_callable", ()), ("is_exist_path", ()), ("is_empty_or_not", ()),
+    ("is_in", ([1],)), ("sub_set", ([1],)), ("is_stop_type", ()), ("is_stop_gap", ()),
+    ("is_trailing_type", ()), ("is_oder_ctg", ()), ("is_oder_act", ()), ("is_valid_quarter", ()),
+    ("is_valid_date", ()), ("is_future_date", ()), ("is_greater_than", (0,)),
+    ("is_greater_or_equal_than", (0,)), ("is_less_than", (0,)), ("is_less_or_equal_than", (0,)),
+    ("is_valid_frequency", ()), ("is_valid_fq", ()), ("is_valid_price_type", ()),
+    ("is_valid_order_act", ()),
+]
+
+
+def raw(ac, name):
+    entry = ac.ArgumentChecker.__dict__[name]
+    return entry.__func__ if isinstance(entry, (staticmethod, classmethod)) else entry
+
+
+def all_functions(ac):
+    members = [("ArgumentChecker." + k, raw(ac, k)) for k in vars(ac.ArgumentChecker) if callable(raw(ac, k))]
+    return members + [(k, getattr(ac, k)) for k in MODULE_FUNCTIONS]
+
+
+def test_every_function_shows_its_parameters(ac):
+    # Names, kinds and defaults are compared with the type stub in test_stubs.py; here the signature is
+    # checked against the function's own state: its defaults are the very objects of __defaults__.
+    for name, f in all_functions(ac):
+        assert f.__doc__ is None, name
+        params = list(inspect.signature(f).parameters.values())
+        defaults = tuple(p.default for p in params if p.default is not inspect.Parameter.empty)
+        assert len(defaults) == len(f.__defaults__ or ()) and all(
+            a is b for a, b in zip(defaults, f.__defaults__ or ())), name
+        if len(params) == 1 and params[0].kind is not inspect.Parameter.VAR_POSITIONAL:
+            assert params[0].kind is inspect.Parameter.POSITIONAL_ONLY, name  # a lone parameter
+        else:
+            assert inspect.Parameter.POSITIONAL_ONLY not in [p.kind for p in params], name
+    assert str(inspect.signature(raw(ac, "check_ndarray_idx"))) == (
+        "(func_name, parame_name, value, dtype=%r, allow_none=False, allow_nan=False)" % np.int32)
+    assert str(inspect.signature(ac.patch_target_list)) == "(params: 'dict', /)"
+
+
+def test_binding_drops_self_and_cls(ac):
+    A = ac.ArgumentChecker
+    c = ac.verify_that("x")
+    assert str(inspect.signature(A)) == "(arg_name)"
+    assert str(inspect.signature(c.is_in)) == "(valid_values, ignore_value=True)"
+    assert str(inspect.signature(c.is_stop_type)) == "()"
+    assert str(inspect.signature(A.check_begin_end_date)) == "(begin, end)"
+    assert str(inspect.signature(A.is_algorithm_func_and_args)) == "(func_name, *args)"
+    assert inspect.signature(A.check_callable) == inspect.signature(raw(ac, "check_callable"))
+
+
+@pytest.mark.parametrize("factory,args", RULE_FACTORIES)
+def test_rule_signature(ac, factory, args):
+    rule = getattr(ac.verify_that("x"), factory)(*args).rules[-1]
+    assert str(inspect.signature(rule)) == "(func_name, value)"
+    assert rule.__doc__ is None
+
+
+def test_signature_follows_defaults_and_annotations(ac):
+    f = ac.verify_that("x").is_in([1]).rules[0]
+    g = raw(ac, "is_in")
+    saved = g.__defaults__
+    try:
+        g.__defaults__ = ("z", "a", "b", "c")  # longer than the parameters: the last ones apply
+        assert str(inspect.signature(g)) == "(self='a', valid_values='b', ignore_value='c')"
+        g.__defaults__ = None
+        assert str(inspect.signature(g)) == "(self, valid_values, ignore_value)"
+    finally:
+        g.__defaults__ = saved
+    f.__annotations__ = {"value": int, "return": None}
+    assert str(inspect.signature(f)) == "(func_name, value: int) -> None"
+
+
+def test_wrapper_shows_the_decorated_function(ac):
+    decorator = ac.apply_rule(ac.verify_that("x"))
+    assert str(inspect.signature(decorator)) == "(func, /)"
+
+    def api(x, y=3, *, z: int = 0):
+        return x
+
+    w = decorator(api)
+    assert w.__wrapped__ is api
+    assert inspect.signature(w) == inspect.signature(api)
+    assert w.__doc__ is None
+    del w.__wrapped__
+    assert str(inspect.signature(w)) == "(*args, **kwargs)"
+
+
+def test_own_signature_attribute_wins(ac):
+    f = ac.verify_that("x").is_stop_type().rules[0]
+    sig = inspect.Signature([inspect.Parameter("q", inspect.Parameter.KEYWORD_ONLY)])
+    f.__signature__ = sig
+    assert inspect.signature(f) is sig and f.__dict__["__signature__"] is sig
+    del f.__signature__
+    assert str(inspect.signature(f)) == "(func_name, value)"
+    with pytest.raises(AttributeError):
+        del f.__signature__
+
+
+def test_getcallargs_binds_native_functions(ac):
+    A = ac.ArgumentChecker
+    c = ac.verify_that("x")
+    assert inspect.getcallargs(A.is_in, c, [1]) == {"self": c, "valid_values": [1], "ignore_value": True}
+    assert inspect.getcallargs(A.is_algorithm_func_and_args, "f", 1, 2) == {
+        "cls": A, "func_name": "f", "args": (1, 2)}
+    # A checked native function: the decorator binds through the same signature.
+    checked = ac.apply_rule(ac.verify_that("valid_values").is_instance_of(list))(A.is_in)
+    assert checked(c, [2]) is c and len(c.rules) == 1
+
+
+def test_help_lists_the_signatures(ac):
+    page = pydoc.render_doc(ac.ArgumentChecker, renderer=pydoc.plaintext)
+    for line in ("is_in(self, valid_values, ignore_value=True)", "verify(self, func_name, value)",
+                 "is_stop_type(self, /)", "check_begin_end_date(begin, end)",
+                 "check_callable(", "except_sig=''"):  # long signatures wrap on 3.13
+        assert line in page
+
+
+def test_building_signatures_leaks_nothing(ac):
+    g = raw(ac, "is_valid_date")
+    f = getattr(ac.verify_that("x"), "is_in")([1]).rules[0]
+    watched = [g, g.__defaults__, f, ac.patch_target_list.__annotations__["params"]]
+    assert_no_ref_drift(lambda: (inspect.signature(g), inspect.signature(f),
+                                 inspect.signature(ac.patch_target_list)), watched)
