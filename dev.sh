@@ -6,6 +6,8 @@
 #   ./dev.sh sanitize    the suite against an AddressSanitizer/UBSan build
 #   ./dev.sh bench       the benchmarks (ratios measured side by side)
 #   ./dev.sh soak        the long leak soak
+#   ./dev.sh versions    the suite on CPython 3.9 to 3.13, each found here ("versions 3.13", "versions newest")
+#   ./dev.sh wheel       `pip wheel .`, then the wheel installed into a new environment and imported
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -60,28 +62,158 @@ build() {
     --config-settings=cmake.define.ARGCHECKER_ONLY_DIRS="${AC_ONLY_DIRS:-}" "$@" "$ROOT"
 }
 
-# Runs the suite (or the pytest arguments given) against the sanitizer build: every allocation goes
-# through malloc, the ASan runtime is loaded first, and each process writes its reports under
-# $VENV/sanitizer-logs. ASan errors abort the process; leaks are reported at exit and judged afterwards
-# by tests/sanitizer/scan_logs.py, which fails on any ASan or UBSan report and on any leak with a frame in
-# the module. AC_PROFILE (default short) sizes the heavy tests.
-sanitizer_suite() {
-  local logs="$VENV/sanitizer-logs" runtime="" lib path
+# The suite against the sanitizer build. Every allocation goes through malloc, the ASan runtime is loaded
+# first, and each process writes its reports under $VENV/sanitizer-logs. ASan errors abort the process;
+# leaks are reported at exit. Two passes:
+#  1. the whole suite (or the pytest arguments given), with frame-pointer unwinding: fast, but an
+#     allocation's stack stops at the first interpreter frame, which has no frame pointer;
+#  2. the leak soak and the thread tests, which between them run every path of the module, with full
+#     (DWARF) unwinding, so every leak report shows whether the module is on its allocation stack.
+# tests/sanitizer/scan_logs.py then fails the job on any ASan or UBSan report and on any leak with a
+# frame in the module. AC_PROFILE (default short) sizes the heavy tests.
+sanitizer_pass() {  # <log dir> <extra ASAN_OPTIONS> <pytest arguments...>
+  local logs=$1 unwind=$2 runtime="" lib path
+  shift 2
   for lib in libasan.so libubsan.so; do
     path=$(g++ -print-file-name=$lib)
     [ -e "$path" ] || { echo "sanitize: $lib not found (g++ -print-file-name=$lib)" >&2; exit 1; }
     runtime="$runtime${runtime:+ }$path"
   done
-  rm -rf "$logs"; mkdir -p "$logs"
-  local supp="$ROOT/tests/sanitizer/lsan.supp" rc=0
+  mkdir -p "$logs"
   ( cd "$ROOT/tests" && \
     AC_PROFILE=${AC_PROFILE:-short} AC_SANITIZE=1 PYTHONMALLOC=malloc LD_PRELOAD="$runtime" \
-    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:exitcode=0:log_path=$logs/asan:fast_unwind_on_malloc=0:malloc_context_size=20:${AC_ASAN_EXTRA:-}" \
-    LSAN_OPTIONS="suppressions=$supp:print_suppressions=0:exitcode=0" \
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:exitcode=0:log_path=$logs/asan:$unwind" \
+    LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppressions=0:exitcode=0" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0:log_path=$logs/ubsan" \
-    "$VENV/bin/pytest" -p no:cacheprovider -q "$@" ) || rc=$?
+    "$VENV/bin/pytest" -p no:cacheprovider -q "$@" )
+}
+
+sanitizer_suite() {
+  local logs="$VENV/sanitizer-logs" rc=0 so
+  so=$(find "$VENV/lib" -name 'argchecker*.so' -path '*velmora/tframe/utils*' | head -1)
+  # A build without the sanitizers would pass silently: make sure this one has them.
+  if [ -z "$so" ] || ! ldd "$so" | grep -q libasan; then
+    echo "sanitize: $VENV holds no sanitizer build of the module (${so:-not found})" >&2; exit 1
+  fi
+  rm -rf "$logs"
+  echo "sanitize: the suite"
+  sanitizer_pass "$logs/suite" "fast_unwind_on_malloc=1:malloc_context_size=30" "$@" || rc=$?
+  if [ $# -eq 0 ]; then
+    echo "sanitize: every path again, with full allocation stacks"
+    sanitizer_pass "$logs/paths" "fast_unwind_on_malloc=0:malloc_context_size=24" test_soak.py test_threads.py \
+      || rc=$?
+  fi
   "$VENV/bin/python" "$ROOT/tests/sanitizer/scan_logs.py" "$logs" || { [ "$rc" -ne 0 ] || rc=1; }
   exit "$rc"
+}
+
+# The CPython versions the module is built and tested for, oldest (the target) first.
+SUPPORTED_VERSIONS="3.9 3.10 3.11 3.12 3.13"
+
+# The interpreter of CPython $1 (for example 3.13): pythonX.Y on the PATH, pyenv's, or one under the
+# pyenv root. Prints nothing when this machine has none.
+find_python_version() {
+  local v=$1 p root c
+  if command -v "python$v" >/dev/null 2>&1 &&
+     "python$v" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$v'" 2>/dev/null; then
+    command -v "python$v"; return
+  fi
+  if command -v pyenv >/dev/null 2>&1; then
+    p=$(pyenv prefix "$v" 2>/dev/null || true)
+    if [ -n "$p" ] && [ -x "$p/bin/python$v" ]; then echo "$p/bin/python$v"; return; fi
+  fi
+  for root in "${PYENV_ROOT:-}" "$HOME/.pyenv"; do
+    [ -n "$root" ] || continue
+    for c in "$root"/versions/"$v".*/bin/python"$v"; do
+      [ -x "$c" ] && { echo "$c"; return; }
+    done
+  done
+  return 0
+}
+
+# Runs the suite on several CPython versions, each in its own environment and build: 3.9 in the usual
+# one ($AC_VENV or .venv), any other version X in "<that path>-X" (.venv-3.13). Arguments: versions
+# (default: every supported one; "newest": the newest one installed here), then pytest arguments.
+# A version this machine does not have is reported and skipped. Ends with one line of totals.
+versions_suite() {
+  local base=$VENV v py newest="" line rc=0 passed=0 failed=0 n
+  local -a wanted=() args=() results=()
+  for a in "$@"; do
+    case "$a" in
+      3.[0-9]|3.[0-9][0-9])
+        [[ " $SUPPORTED_VERSIONS " == *" $a "* ]] || { echo "versions: $a is not one of $SUPPORTED_VERSIONS" >&2; exit 2; }
+        wanted+=("$a") ;;
+      newest)
+        for v in $SUPPORTED_VERSIONS; do [ -z "$(find_python_version "$v")" ] || newest=$v; done
+        wanted+=("${newest:-3.9}") ;;
+      *) args+=("$a") ;;
+    esac
+  done
+  [ ${#wanted[@]} -gt 0 ] || read -r -a wanted <<<"$SUPPORTED_VERSIONS"
+  for v in "${wanted[@]}"; do
+    if [ "$v" = 3.9 ]; then VENV=$base; else VENV=$base-$v; fi
+    # The 3.9 environment is the usual one, made by ensure_venv ($PYTHON honoured).
+    if [ ! -x "$VENV/bin/python" ] && [ "$v" != 3.9 ]; then
+      py=$(find_python_version "$v")
+      if [ -z "$py" ]; then results+=("$v: not installed here, skipped"); continue; fi
+      "$py" -m venv "$VENV"
+    fi
+    echo "== CPython $v ($VENV)"
+    ensure_venv
+    if ! "$VENV/bin/python" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$v'"; then
+      echo "versions: $VENV is not a CPython $v environment; remove it" >&2; exit 1
+    fi
+    build
+    ( cd "$ROOT/tests" && "$VENV/bin/pytest" -p no:cacheprovider -q ${args[@]+"${args[@]}"} ) \
+      | tee "$VENV/versions-last.log" || rc=1
+    line=$(tail -n 1 "$VENV/versions-last.log")
+    results+=("$v: ${line//=/}")
+    n=$(grep -o '[0-9]* passed' <<<"$line" | cut -d' ' -f1 || true); passed=$((passed + ${n:-0}))
+    n=$(grep -o '[0-9]* failed' <<<"$line" | cut -d' ' -f1 || true); failed=$((failed + ${n:-0}))
+    n=$(grep -o '[0-9]* error' <<<"$line" | cut -d' ' -f1 || true); failed=$((failed + ${n:-0}))
+  done
+  echo "== versions"
+  printf '  %s\n' "${results[@]}"
+  echo "versions: $passed passed, $failed failed"
+  return $rc
+}
+
+# `pip wheel .` (with build isolation, as a user would run it) into $AC_WHEEL_DIR (default dist/), then
+# a new environment that installs that wheel with the pinned NumPy and pandas and uses the module, its
+# type stub and the py.typed marker from the installed files.
+wheel_check() {
+  local out=${AC_WHEEL_DIR:-$ROOT/dist} tmp wheel py
+  py=$(find_python39)
+  mkdir -p "$out"
+  rm -f "$out"/velmora_argchecker-*.whl
+  "$VENV/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$out" "$ROOT"
+  wheel=$(ls "$out"/velmora_argchecker-*.whl)
+  echo "wheel: $wheel"
+  tmp=$(mktemp -d)
+  "$py" -m venv "$tmp/venv"
+  "$tmp/venv/bin/python" -m pip install -q --disable-pip-version-check -c "$ROOT/requirements-dev.txt" \
+    "$wheel" 2>&1 | { grep -v "^WARNING: Location '" || true; }
+  ( cd "$tmp" && "$tmp/venv/bin/python" - <<'PY'
+import os
+import velmora.tframe.utils.argchecker as ac
+from velmora.tframe.utils.exceptions import InvalidParamError
+
+import velmora
+
+assert os.path.isfile(os.path.join(os.path.dirname(ac.__file__), "argchecker.pyi")), "type stub missing"
+assert os.path.isfile(os.path.join(os.path.dirname(velmora.__file__), "py.typed")), "py.typed missing"
+c = ac.verify_that("side").is_instance_of(str).is_in(["buy", "sell"])
+c.verify("order", "buy")
+try:
+    c.verify("order", "hold")
+except InvalidParamError:
+    pass
+else:
+    raise AssertionError("a refused value passed")
+print("wheel: imported", ac.__name__, "from", ac.__file__)
+PY
+  )
+  rm -rf "$tmp"
 }
 
 job=${1:-}
@@ -106,7 +238,7 @@ case "$job" in
   sanitize)
     # Its own environment and build directory (AC_ASAN_VENV), so the normal build stays as it is.
     VENV=${AC_ASAN_VENV:-$ROOT/.venv-asan}
-    ensure_venv; build --config-settings=cmake.define.ARGCHECKER_SANITIZE=ON
+    ensure_venv; build --config-settings=cmake.define.ARGCHECKER_SANITIZE=ON --config-settings=install.strip=false
     sanitizer_suite "$@"
     ;;
   soak)
@@ -115,8 +247,15 @@ case "$job" in
     (cd "$ROOT/tests" && AC_PROFILE=long "$VENV/bin/pytest" -p no:cacheprovider -q test_soak.py)
     exec "$VENV/bin/python" "$ROOT/bench/soak.py" "$@"
     ;;
+  versions)
+    versions_suite "$@"
+    ;;
+  wheel)
+    ensure_venv
+    wheel_check
+    ;;
   *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,/^[^#]/p' "$0" | sed '$d; s/^# \{0,1\}//'
     exit 2
     ;;
 esac

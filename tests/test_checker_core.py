@@ -2,6 +2,7 @@
 import functools
 import gc
 import operator
+import os
 import weakref
 
 import pytest
@@ -145,6 +146,8 @@ def test_a_million_verify_calls_leak_nothing(ac):
         except TypeError:
             pass
     assert_no_ref_drift(once, [value, passing, failing, passing.rules[0]], rounds=1000)
+    if os.environ.get("AC_SANITIZE"):
+        return  # the sanitizer keeps freed memory in quarantine: resident memory tells nothing there
     for _ in range(20000):
         once()
     gc.collect()

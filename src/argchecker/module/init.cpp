@@ -18,6 +18,10 @@ namespace ac {
 namespace {
 
 PyObject* g_module = nullptr;   // the process-wide module object once execution has begun
+// The state block of g_module when the create step hands g_module out again. The import machinery
+// resets the state pointer of whatever the create step returns, and the execution step allocates a new
+// block, so the old one is released there.
+void* g_stale_state = nullptr;
 int64_t g_interpreter_id = -1;  // the interpreter that first loaded the module
 
 bool fail(int line) {
@@ -91,7 +95,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
                     "per process.");
     return nullptr;
   }
-  if (g_module) return new_ref(g_module);
+  if (g_module) {
+    if (void* state = PyModule_GetState(g_module)) g_stale_state = state;
+    return new_ref(g_module);
+  }
 
   Ref name(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
@@ -152,7 +159,11 @@ bool exec_body(PyObject* module, PyObject* dict) {
 
 int module_exec(PyObject* module) noexcept {
   if (g_module) {
-    if (g_module == module) return 0;
+    if (g_module == module) {
+      if (g_stale_state && g_stale_state != PyModule_GetState(module)) PyMem_Free(g_stale_state);
+      g_stale_state = nullptr;
+      return 0;
+    }
     PyErr_SetString(PyExc_RuntimeError,
                     "Module 'argchecker' has already been imported. Re-initialisation is not supported.");
     return -1;

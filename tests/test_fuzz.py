@@ -1,0 +1,618 @@
+"""Hostile-input fuzzing: every factory, rule, worker method, validator, target function and the decorator
+fed with drawn values, among them objects whose own methods raise or return the wrong type.
+
+A call may succeed or raise InvalidParamError, what the drawn objects' own methods raised (Boom), or
+the interpreter's TypeError, ValueError, AttributeError, IndexError, KeyError, OverflowError or
+RecursionError. Never SystemError (a result returned with an exception set, or a failure without
+one), never a crash (the run is in-process: a crash ends the suite), and never a handled exception left
+behind after a call returns.
+
+AC_PROFILE=short (default) draws a few dozen examples per test; AC_PROFILE=long draws enough for well
+over a hundred thousand across the file.
+"""
+import datetime
+import functools
+import os
+import sys
+import tempfile
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as npst
+
+import test_soak
+from velmora.tframe.utils.exceptions import InvalidParamError
+
+PROFILE = os.environ.get("AC_PROFILE", "short")
+EXAMPLES = {"short": 30, "long": 3000}[PROFILE]
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                suppress_health_check=list(HealthCheck))
+
+pytestmark = pytest.mark.filterwarnings("ignore")
+EXAMPLES_RUN = [0]
+
+
+def counted(test):
+    """Counts the examples run across the file (printed when the file is done)."""
+    @functools.wraps(test)
+    def example(*args, **kwargs):
+        EXAMPLES_RUN[0] += 1
+        return test(*args, **kwargs)
+    return example
+
+
+@pytest.fixture(scope="module", autouse=True)
+def example_count(request):
+    yield
+    reporter = request.config.pluginmanager.get_plugin("terminalreporter")
+    capture = request.config.pluginmanager.get_plugin("capturemanager")
+    if reporter is not None and capture is not None:
+        with capture.global_and_fixture_disabled():
+            reporter.write_line("fuzz: {} examples run (profile {})".format(EXAMPLES_RUN[0], PROFILE))
+
+
+class Boom(Exception):
+    """Raised by a hostile object's own method."""
+
+
+# ---------------------------------------------------------------------------------------------------
+# Hostile objects
+
+class BadBool:
+    """A result whose truth test raises: what a hostile comparison hands back."""
+
+    def __bool__(self):
+        raise Boom("__bool__ of a comparison result")
+
+
+WRONG_RESULTS = [None, 5, -1, 2 ** 100, "s", b"b", 1.5, NotImplemented, BadBool(), [1], ("t",)]
+HOSTILE_METHODS = ["__eq__", "__ne__", "__hash__", "__len__", "__bool__", "__repr__", "__str__", "__format__",
+                   "lower", "upper", "strip", "__iter__", "__lt__", "__le__", "__gt__", "__ge__", "__contains__",
+                   "__getitem__", "__index__", "__int__", "__call__", "__getattr__", "__reduce_ex__",
+                   "__deepcopy__", "__fspath__"]
+_classes = {}
+
+
+def hostile_class(base, method, result):
+    """A subclass of `base` whose `method` raises Boom (result is Boom) or returns `result`."""
+    key = (base, method, id(result))
+    cls = _classes.get(key)
+    if cls is None:
+        def impl(self, *args, **kwargs):
+            if result is Boom:
+                raise Boom(method)
+            return result
+        ns = {method: impl}
+        if method in ("__eq__", "__ne__"):
+            ns["__hash__"] = object.__hash__ if base is object else base.__hash__
+        cls = type("Hostile{}_{}".format(base.__name__.title(), method.strip("_")), (base,), ns)
+        _classes[key] = cls
+    return cls
+
+
+BASE_VALUES = {object: None, str: "point", int: 20200101, list: ["buy", "day"], dict: {"target_list": ["rb2105"]},
+               tuple: ("2020q1",), float: 1.5}
+
+
+def make_hostile(base, method, result):
+    cls = hostile_class(base, method, result)
+    if base is object:
+        return cls()
+    return cls(BASE_VALUES[base])
+
+
+hostile = st.builds(make_hostile, st.sampled_from(list(BASE_VALUES)), st.sampled_from(HOSTILE_METHODS),
+                    st.sampled_from([Boom, Boom] + WRONG_RESULTS))
+
+
+class Word(str):
+    """A harmless str subclass."""
+
+
+class Number(int):
+    """A harmless int subclass."""
+
+
+def recursive(kind):
+    if kind == "list":
+        x = []
+        x.append(x)
+    elif kind == "dict":
+        x = {}
+        x["target_list"] = x
+    elif kind == "tuple":
+        inner = []
+        x = (inner, "day")
+        inner.append(x)
+    elif kind == "deep":
+        x = []
+        for _ in range(5000):
+            x = [x]
+    else:  # a list that holds itself among ordinary codes
+        x = ["rb2105"]
+        x.append(x)
+    return x
+
+
+def object_array(items):
+    a = np.empty(len(items), dtype=object)
+    for i, v in enumerate(items):
+        a[i] = v
+    return a
+
+
+def drawn_function(shape):
+    """Python functions of various signatures, and callables that are not Python functions."""
+    if shape == 0:
+        def f(a, b):
+            return (a, b)
+    elif shape == 1:
+        def f(a, b=2, *args, c=3, **kw):
+            return a
+    elif shape == 2:
+        f = lambda *a, **k: None  # noqa: E731
+    elif shape == 3:
+        def f():
+            raise Boom("called")
+    elif shape == 4:
+        def f(a):
+            return a
+        f.__signature__ = "not a signature"
+    elif shape == 5:
+        def f(a):
+            return a
+        f.__wrapped__ = f  # a wrapper loop
+    elif shape == 6:
+        f = functools.partial(lambda a, b: a, 1)
+    elif shape == 7:
+        f = len
+    else:
+        f = Word.lower
+    return f
+
+
+WORDS = ["point", "Percent", "MARKET", "limit", "Buy", "sell", "day", "1min", "tick", "5levelfok", "",
+         "   ", "2020-01-31", "2020-02-30", "20200131", "2020q1", "2020Q1", "2020q12", "0", "rb2105", "IF2106",
+         "600000", "a.b", "\x00", "\udcff", "%Y%m%d", "%", "target_list", "ab"]
+
+scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.integers(min_value=-2 ** 200, max_value=2 ** 200),
+    st.floats(), st.complex_numbers(), st.text(max_size=20), st.binary(max_size=10),
+    st.sampled_from(WORDS), st.sampled_from(WORDS).map(Word), st.integers(-3, 2 ** 40).map(Number),
+    st.dates(), st.datetimes(), st.datetimes().map(pd.Timestamp),
+    st.integers(1000, 200000).map(lambda n: "2020q1" + "x" * n),
+    st.integers(1000, 200000).map(lambda n: "a" * n),
+    st.integers(0, 8).map(drawn_function),
+    st.sampled_from([int, str, float, object, type, Boom, BadBool, np.int32, np.ndarray]),
+)
+dtypes = st.one_of(npst.scalar_dtypes(), npst.byte_string_dtypes(max_len=4),
+                   npst.unicode_string_dtypes(max_len=4), npst.array_dtypes(max_size=2),
+                   npst.scalar_dtypes().map(lambda d: d.newbyteorder()))
+arrays = st.one_of(
+    npst.arrays(dtypes, npst.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)),
+    st.lists(st.one_of(scalars, hostile), max_size=4).map(object_array),
+    npst.arrays(np.int32, npst.array_shapes(min_dims=1, max_dims=3, min_side=0, max_side=5)),
+    npst.arrays(np.float64, st.integers(1, 6), elements=st.floats()).map(lambda a: a[::-1]),
+)
+leaves = st.one_of(scalars, hostile, arrays, st.sampled_from(["list", "dict", "tuple", "deep", "mixed"]).map(recursive))
+values = st.recursive(
+    leaves,
+    lambda ch: st.one_of(st.lists(ch, max_size=4), st.tuples(ch, ch), st.tuples(ch, ch, ch),
+                         st.dictionaries(st.text(max_size=3), ch, max_size=3),
+                         st.frozensets(st.sampled_from(WORDS), max_size=3)),
+    max_leaves=6)
+
+
+# ---------------------------------------------------------------------------------------------------
+# The judge
+
+# The host's class itself: tests below rebind the module global.
+ALLOWED = (InvalidParamError, Boom, TypeError, ValueError, AttributeError, IndexError, KeyError, OverflowError,
+           RecursionError)
+
+
+def call(ac, fn, *args, **kwargs):
+    """Calls fn and checks the outcome; returns ('ok', result) or ('raised', exception type)."""
+    try:
+        result = fn(*args, **kwargs)
+        assert sys.exc_info() == (None, None, None), "a handled exception was left behind"
+        return "ok", result
+    except SystemError as e:  # noqa: B014 - SystemError is a RuntimeError; it must be caught first
+        raise AssertionError("SystemError: {}".format(e))
+    except ALLOWED as e:
+        return "raised", type(e)
+
+
+@pytest.fixture(scope="module")
+def quiet_host():
+    """The user log in a scratch file, and the target cache and command log emptied afterwards."""
+    from velmora.tframe.comm import vmcmd
+    from velmora.tframe.sysclsbase import vr
+    saved = os.environ.get("VELMORA_USERLOG")
+    workdir = tempfile.mkdtemp(prefix="ac-fuzz-")
+    os.environ["VELMORA_USERLOG"] = os.path.join(workdir, "user.log")
+    yield workdir
+    if saved is None:
+        del os.environ["VELMORA_USERLOG"]
+    else:
+        os.environ["VELMORA_USERLOG"] = saved
+    vr.g_VelmoraCache.clear()
+    vmcmd.reset()
+
+
+def reset_targets():
+    from velmora.tframe.comm import vmcmd
+    from velmora.tframe.sysclsbase import vr
+    vr.g_VelmoraCache.clear()
+    vmcmd.reset()
+
+
+# ---------------------------------------------------------------------------------------------------
+# Rules built by every factory
+
+FACTORY_ARGS = {
+    "is_instance_of": st.lists(st.one_of(st.sampled_from([int, str, float, bool, np.ndarray, pd.Timestamp,
+                                                          (int, str), Word]), values), max_size=3),
+    "is_callable": st.just([]),
+    "is_exist_path": st.just([]),
+    "is_empty_or_not": st.lists(values, max_size=2),
+    "is_in": st.tuples(values).map(list) | st.tuples(values, values).map(list),
+    "sub_set": st.tuples(values).map(list),
+    "is_stop_type": st.just([]), "is_stop_gap": st.just([]), "is_trailing_type": st.just([]),
+    "is_oder_ctg": st.just([]), "is_oder_act": st.just([]),
+    "is_valid_quarter": st.lists(values, max_size=1),
+    "is_valid_date": st.lists(st.one_of(values, st.sampled_from(["%Y-%m-%d", "%Y%m%d", "%", "%Q", "%Y %%"])),
+                              max_size=3),
+    "is_future_date": st.just([]),
+    "is_greater_than": st.tuples(values).map(list), "is_greater_or_equal_than": st.tuples(values).map(list),
+    "is_less_than": st.tuples(values).map(list), "is_less_or_equal_than": st.tuples(values).map(list),
+    "is_valid_frequency": st.just([]), "is_valid_fq": st.just([]),
+    "is_valid_price_type": st.just([]), "is_valid_order_act": st.just([]),
+}
+CONSTANTS = ["FREQUENCY", "STOP_TYPE", "STOP_GAP", "TRAILING_TYPE", "ORDER_CTG", "ORDER_ACT", "ALL_PRICE_TYPE"]
+tampering = st.one_of(st.none(), st.tuples(st.sampled_from(CONSTANTS + ["arg_name"]), values))
+
+
+@pytest.mark.parametrize("factory", sorted(FACTORY_ARGS))
+def test_rules_take_any_value(ac, quiet_host, factory):
+    @FUZZ
+    @given(arg_name=st.one_of(st.sampled_from(["x", "price"]), values), args=FACTORY_ARGS[factory],
+           func_name=st.one_of(st.just("api"), values), vals=st.lists(values, min_size=1, max_size=4),
+           tamper=tampering)
+    @counted
+    def run(arg_name, args, func_name, vals, tamper):
+        checker = ac.verify_that(arg_name)
+        outcome = call(ac, getattr(checker, factory), *args)
+        assert outcome[0] == "ok" and outcome[1] is checker, "a factory never checks its arguments"
+        if tamper is not None:
+            setattr(checker, *tamper)
+        for v in vals:
+            call(ac, checker.verify, func_name, v)
+            call(ac, checker.rules[0], func_name, v)
+    run()
+
+
+WORKERS = {
+    "_is_instance_of": st.tuples(values, values, values),
+    "_is_in": st.tuples(values, values, values) | st.tuples(values, values, values, values),
+    "_sub_set": st.tuples(values, values, values),
+    "_is_greater_or_equal_than": st.tuples(values, values, values),
+    "_is_valid_frequency": st.tuples(values, values),
+    "_is_valid_fq": st.tuples(values, values),
+    "verify": st.tuples(values, values),
+}
+
+
+@pytest.mark.parametrize("method", sorted(WORKERS))
+def test_worker_methods_take_any_value(ac, method):
+    @FUZZ
+    @given(args=WORKERS[method], tamper=tampering, self_is_checker=st.booleans(), other_self=values)
+    @counted
+    def run(args, tamper, self_is_checker, other_self):
+        checker = ac.verify_that("x")
+        checker.is_in(["a"]).is_valid_fq()
+        if tamper is not None:
+            setattr(checker, *tamper)
+        call(ac, getattr(checker, method), *args)
+        # The unbound function with any object as `self`.
+        call(ac, getattr(ac.ArgumentChecker, method), checker if self_is_checker else other_self, *args)
+    run()
+
+
+# ---------------------------------------------------------------------------------------------------
+# Argument parsing of every function the module makes
+
+def every_function(ac):
+    A = ac.ArgumentChecker
+    out = []
+    for name, member in A.__dict__.items():
+        if isinstance(member, (staticmethod, classmethod)):
+            out.append(("ArgumentChecker." + name, getattr(A, name)))
+            out.append(("ArgumentChecker.__dict__." + name + ".__func__", member.__func__))
+        elif callable(member) and not isinstance(member, type):
+            out.append(("ArgumentChecker." + name, member))
+    for name in ("verify_that", "apply_rule", "get_target_from_cache", "set_target_to_cache",
+                 "convert_targets", "patch_target_list"):
+        out.append((name, getattr(ac, name)))
+    checker = ac.verify_that("x")
+    for factory in FACTORY_ARGS:
+        if factory in ("is_valid_frequency", "is_valid_fq"):
+            continue
+        args = [[1]] if factory in ("is_in", "sub_set") else [0] if factory.startswith(("is_greater", "is_less")) else []
+        rule = getattr(ac.verify_that("x"), factory)(*args).rules[0]
+        out.append(("rule of " + factory, rule))
+    out.append(("bound verify", checker.verify))
+    deco = ac.apply_rule(ac.verify_that("a").is_instance_of(int))
+    out.append(("decorator", deco))
+    out.append(("wrapper", deco(lambda a, b=1: a)))
+    return out
+
+
+@pytest.fixture(scope="module")
+def functions(ac):
+    return every_function(ac)
+
+
+KEYWORDS = ["self", "func_name", "value", "arg_name", "types_", "valid_values", "ignore_value", "low", "high",
+            "empty", "ignore_none", "timestamp", "fmt", "allow_empty_str", "begin", "end", "parame_name",
+            "dtype", "allow_none", "allow_nan", "func_obj", "arg_count", "param_names", "raise_error",
+            "except_sig", "target_list", "no_cache_target_list", "converted_czce_list", "params", "rules",
+            "a", "b", "zz"]
+
+
+def test_every_function_parses_any_arguments(ac, quiet_host, functions):
+    @FUZZ
+    @given(index=st.integers(0, len(functions) - 1), args=st.lists(values, max_size=7),
+           kwargs=st.dictionaries(st.one_of(st.sampled_from(KEYWORDS), st.text(max_size=4)), values, max_size=4),
+           odd_key=st.one_of(st.none(), st.sampled_from([1, b"value", None, ("a",)])))
+    @counted
+    def run(index, args, kwargs, odd_key):
+        name, fn = functions[index]
+        if odd_key is not None:
+            kwargs = dict(kwargs)
+            kwargs[odd_key] = 1  # not a string: every function refuses it with TypeError
+            assert call(ac, lambda: fn(*args, **kwargs)) == ("raised", TypeError), name
+        else:
+            call(ac, lambda: fn(*args, **kwargs))
+        reset_targets()
+    for _ in range(4):  # this one test covers every function, so it draws more
+        run()
+
+
+# ---------------------------------------------------------------------------------------------------
+# The decorator
+
+class FakeChecker:
+    """Something with `verify` and `arg_name`, whose members may be hostile."""
+
+    def __init__(self, arg_name, outcome):
+        self.arg_name = arg_name
+        self.outcome = outcome
+
+    def verify(self, func_name, value):
+        if isinstance(self.outcome, type) and issubclass(self.outcome, BaseException):
+            raise self.outcome("from a checker")
+        return self.outcome
+
+
+def drawn_checker(ac, kind, arg_name, x):
+    if kind == 0:
+        return ac.verify_that(arg_name).is_instance_of(int).is_greater_than(0)
+    if kind == 1:
+        return ac.verify_that(arg_name).is_in(["buy", "sell"]).is_valid_order_act()
+    if kind == 2:
+        return FakeChecker(arg_name, x)
+    if kind == 3:
+        return FakeChecker(arg_name, ac.InvalidParamError)
+    return x  # anything at all
+
+
+@given(checkers=st.lists(st.tuples(st.integers(0, 4), st.one_of(st.sampled_from(["a", "b", "rest", "kw", "c"]),
+                                                                   values), values), max_size=3),
+       shape=st.integers(0, 8), args=st.lists(values, max_size=4),
+       kwargs=st.dictionaries(st.sampled_from(["a", "b", "c", "kw", "zz"]), values, max_size=2),
+       switch=st.one_of(st.booleans(), values))
+@FUZZ
+@counted
+def test_decorated_functions_take_any_call(ac, quiet_host, checkers, shape, args, kwargs, switch):
+    A = ac.ArgumentChecker
+    rules = [drawn_checker(ac, kind, name, x) for kind, name, x in checkers]
+    func = drawn_function(shape)
+    outcome = call(ac, ac.apply_rule(*rules), func)
+    if outcome[0] != "ok":
+        return
+    wrapper = outcome[1]
+    saved = A.ALLOW_ARG_CHECK
+    A.ALLOW_ARG_CHECK = switch
+    try:
+        def caller():
+            return wrapper(*args, **kwargs)
+        call(ac, caller)
+    finally:
+        A.ALLOW_ARG_CHECK = saved
+
+
+# ---------------------------------------------------------------------------------------------------
+# Stand-alone validators
+
+@given(value=st.one_of(
+    st.tuples(arrays, st.one_of(st.none(), values), st.one_of(st.none(), values)),
+    st.tuples(arrays, st.none(), st.none()).map(list),
+    values),
+    dtype=st.one_of(st.none(), st.just(np.int32), dtypes, values),
+    allow_none=values, allow_nan=values, names=st.tuples(values, values))
+@FUZZ
+@counted
+def test_check_ndarray_idx_takes_any_array(ac, value, dtype, allow_none, allow_nan, names):
+    call(ac, ac.ArgumentChecker.check_ndarray_idx, names[0], names[1], value, dtype, allow_none, allow_nan)
+    call(ac, ac.ArgumentChecker.check_ndarray_idx, "api", "idx", value)
+
+
+@given(arr=npst.arrays(st.sampled_from([np.int8, np.int32, np.int64, np.uint16, np.uint64, np.bool_, np.float32,
+                                        np.float64]),
+                       npst.array_shapes(min_dims=1, max_dims=3, min_side=1, max_side=5)),
+       order=st.sampled_from(["C", "F", "reversed", "strided", "swapped"]),
+       low=st.one_of(st.none(), st.integers(-300, 300), st.floats()),
+       high=st.one_of(st.none(), st.integers(-300, 300), st.floats()))
+@FUZZ
+@counted
+def test_check_ndarray_idx_agrees_with_numpy_on_any_layout(ac, rtext, arr, order, low, high):
+    # The array in memory layouts that shortcuts could get wrong; the outcome must match NumPy's own
+    # min, max, isnan on it.
+    if order == "F":
+        arr = np.asfortranarray(arr)
+    elif order == "reversed":
+        arr = arr[::-1]
+    elif order == "strided":
+        arr = np.repeat(arr, 2, axis=0)[::2]
+    elif order == "swapped":
+        arr = arr.byteswap().view(arr.dtype.newbyteorder())
+    flat = arr.ravel()
+    if np.isnan(flat).any():
+        expected = "nan"
+    elif low is not None and np.min(flat) < low:
+        expected = "min"
+    elif high is not None and np.max(flat) >= high:
+        expected = "max"
+    else:
+        expected = "ok"
+    try:
+        ac.ArgumentChecker.check_ndarray_idx("api", "idx", (arr, low, high), None)
+        got = "ok"
+    except ac.InvalidParamError as e:
+        got = {"NAN_ERROR": "nan", "ERROR1": "min", "ERROR2": "max"}.get(
+            e.args[0].key.replace("ARGCHECKER_INVALID_PARAM_NDARRAYIDX_", ""), e.args[0].key)
+    assert got == expected
+
+
+@given(func_obj=st.one_of(st.integers(0, 8).map(drawn_function), values),
+       func_name=st.one_of(st.none(), st.sampled_from(["f", "g", "<lambda>"]), values),
+       arg_count=st.one_of(st.none(), st.integers(0, 4), values),
+       param_names=st.one_of(st.none(), st.lists(st.sampled_from(["a", "b", "c", "args"]), max_size=3), values),
+       raise_error=values, except_sig=values)
+@FUZZ
+@counted
+def test_check_callable_takes_any_object(ac, func_obj, func_name, arg_count, param_names, raise_error, except_sig):
+    A = ac.ArgumentChecker
+    outcome = call(ac, A.check_callable, func_obj, func_name, arg_count, param_names, raise_error, except_sig)
+    if outcome[0] == "ok":
+        ok, reason = outcome[1]
+        assert ok is True or ok is False
+    outcome = call(ac, A.check_callable, func_obj, raise_error=False)
+    if outcome[0] == "ok":
+        assert type(outcome[1]) is tuple and len(outcome[1]) == 2
+
+
+@given(func_name=values, args=st.lists(st.one_of(values, st.integers(0, 8).map(drawn_function)), max_size=4))
+@FUZZ
+@counted
+def test_is_algorithm_func_and_args_takes_anything(ac, func_name, args):
+    outcome = call(ac, ac.ArgumentChecker.is_algorithm_func_and_args, func_name, *args)
+    if outcome[0] == "ok":
+        assert outcome[1] is None
+
+
+@given(begin=st.one_of(values, st.integers(18000101, 30001231)),
+       end=st.one_of(values, st.integers(18000101, 30001231)))
+@FUZZ
+@counted
+def test_check_begin_end_date_takes_anything(ac, begin, end):
+    outcome = call(ac, ac.ArgumentChecker.check_begin_end_date, begin, end)
+    if outcome[0] == "raised":
+        assert issubclass(outcome[1], (ValueError, TypeError, Boom, AttributeError, OverflowError,
+                                       RecursionError)), outcome
+
+
+# ---------------------------------------------------------------------------------------------------
+# Target lists, with the host's cache and command swapped for hostile ones at times
+
+class HostileCache:
+    """A cache whose lookups hand back drawn objects and whose stores may fail."""
+
+    def __init__(self, got, store_fails):
+        self.got, self.store_fails = got, store_fails
+
+    def get_cache(self, key, key_prefix=""):
+        return self.got
+
+    def set_cache(self, key, value, key_prefix=""):
+        if self.store_fails:
+            raise Boom("set_cache")
+
+
+codes = st.one_of(st.lists(st.one_of(st.sampled_from(WORDS), values), max_size=5),
+                  st.tuples(st.sampled_from(WORDS), st.sampled_from(WORDS)), values)
+
+
+@given(target_list=codes, converted=values, cache=st.one_of(st.none(), st.tuples(values, st.booleans())),
+       lookup=st.one_of(st.none(), values), via_patch=st.booleans())
+@FUZZ
+@counted
+def test_target_functions_take_anything(ac, quiet_host, monkeypatch, target_list, converted, cache, lookup,
+                                        via_patch):
+    from velmora.tframe.sysclsbase import vr
+    with monkeypatch.context() as m:
+        if cache is not None:
+            m.setattr(vr, "g_VelmoraCache", HostileCache(*cache))
+        call(ac, ac.get_target_from_cache, target_list)
+        call(ac, ac.set_target_to_cache, target_list, converted)
+        if lookup is not None:
+            # get_target_from_cache replaced by something that hands back any object at all.
+            m.setattr(ac, "get_target_from_cache", lambda tl: lookup)
+        if via_patch:
+            call(ac, ac.patch_target_list, {"target_list": target_list})
+            call(ac, ac.patch_target_list, target_list)
+        else:
+            call(ac, ac.convert_targets, target_list)
+    reset_targets()
+
+
+# ---------------------------------------------------------------------------------------------------
+# Every path with one module global or host facility replaced by a hostile object
+
+GLOBALS = ["text", "InvalidParamError", "np", "inspect", "datetime", "Timestamp", "re", "os", "wraps",
+           "traceback", "types", "unwrapper", "write_userlog", "to_datetime", "ArgumentChecker",
+           "get_target_from_cache", "set_target_to_cache", "convert_targets"]
+
+
+def raising(*args, **kwargs):
+    raise Boom("replaced global")
+
+
+@pytest.fixture(scope="module")
+def paths(ac, quiet_host):
+    return test_soak.soak_paths(ac, quiet_host)
+
+
+@given(data=st.data(), name=st.sampled_from(GLOBALS),
+       replacement=st.one_of(values, st.just(raising), st.just(KeyError), st.sampled_from(WRONG_RESULTS)))
+@FUZZ
+@counted
+def test_every_path_with_a_hostile_global(ac, monkeypatch, paths, data, name, replacement):
+    picked = data.draw(st.lists(st.integers(0, len(paths) - 1), min_size=1, max_size=6))
+    with monkeypatch.context() as m:
+        m.setattr(ac, name, replacement)
+        for i in picked:
+            call(ac, paths[i].call)
+    reset_targets()
+
+
+# ---------------------------------------------------------------------------------------------------
+# Faults the fuzzing found, kept as plain cases
+
+class NamedOnly:
+    arg_name = "a"
+
+
+@pytest.mark.parametrize("rule", [frozenset({"x"}), 5, NamedOnly(), None])
+def test_a_checker_without_verify_is_an_attribute_error(ac, rule):
+    # The wrapper looked `verify` up with a call that leaves its output untouched when the attribute is
+    # missing, and then released whatever happened to be there.
+    wrapper = ac.apply_rule(rule)(lambda *a, **k: None)
+    for _ in range(50):
+        with pytest.raises(AttributeError, match="verify"):
+            wrapper(a=1, b={})
