@@ -3,6 +3,7 @@
 // Both rules accept date objects as they are, treat strings specially and reject everything else.
 // The date-like classes and `re` are module globals, read at every check.
 #include "host/globals.h"
+#include "runtime/compare.h"
 #include "rules/checker.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -48,9 +49,7 @@ int is_allowed_blank(PyObject* allow_empty_str, PyObject* value) noexcept {
   PyObject* argv[] = {value};
   Ref stripped(PyObject_VectorcallMethod(names::strip, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!stripped) return -1;
-  Ref eq(PyObject_RichCompare(stripped.get(), n_empty, Py_EQ));
-  if (!eq) return -1;
-  return PyObject_IsTrue(eq.get());
+  return compare_truth(stripped.get(), n_empty, Py_EQ);
 }
 
 // ---- is_valid_quarter -------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Checks against the present moment: is_future_date and the class method check_begin_end_date.
 // The present is `datetime.datetime.now()`, the naive local time, taken anew at every check.
 #include "host/globals.h"
+#include "runtime/compare.h"
 #include "rules/checker.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -33,13 +34,6 @@ PyObject* now() noexcept {
   return PyObject_VectorcallMethod(n_now, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// `a <op> b` taken as a truth value: 1, 0, or -1 with an error set.
-int compare(PyObject* a, PyObject* b, int op) noexcept {
-  Ref r(PyObject_RichCompare(a, b, op));
-  if (!r) return -1;
-  return PyObject_IsTrue(r.get());
-}
-
 // ---- is_future_date ---------------------------------------------------------------------------------
 
 const char kFuture[] = "tframe.utils.argchecker.ArgumentChecker.is_future_date";
@@ -67,7 +61,7 @@ int future_date_accepts(PyObject* value, Fill& fill, int* line) noexcept {
   *line = kFutureZero;
   Ref zero(PyLong_FromLong(0));
   if (!zero) return -1;
-  int r = compare(value, zero.get(), Py_EQ);
+  int r = compare_truth(value, zero.get(), Py_EQ);
   if (r) return r;
 
   *line = kFutureParse;
@@ -84,7 +78,7 @@ int future_date_accepts(PyObject* value, Fill& fill, int* line) noexcept {
   *line = kFutureCompare;
   Ref present(now());
   if (!present) return -1;
-  r = compare(dt.get(), present.get(), Py_GT);
+  r = compare_truth(dt.get(), present.get(), Py_GT);
   if (r <= 0) return r < 0 ? -1 : 1;
   *line = kFutureAfterNow;
   raise_failure(k_future, [&](FmtArgs& a) { return a.add_borrowed(value); });
@@ -181,7 +175,7 @@ PyObject* raise_out_of_range() noexcept {
 int both_in_range(PyObject* min_time, PyObject* b, PyObject* e, PyObject* now_time) noexcept {
   PyObject* const steps[4][2] = {{min_time, b}, {b, now_time}, {min_time, e}, {e, now_time}};
   for (const auto& s : steps) {
-    int r = compare(s[0], s[1], Py_LT);
+    int r = compare_truth(s[0], s[1], Py_LT);
     if (r <= 0) return r;
   }
   return 1;
@@ -205,7 +199,7 @@ PyObject* check_begin_end_body(Func*, PyObject* const* p, PyObject*) noexcept {
     raise_out_of_range();
     return tb_error(kBeginEnd, kBeginEndOutOfRange);
   }
-  r = compare(b.get(), e.get(), Py_GT);
+  r = compare_truth(b.get(), e.get(), Py_GT);
   if (r < 0) return tb_error(kBeginEnd, kBeginEndOrder);
   if (r) {
     raise_range_error(b.get(), e.get());

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "host/globals.h"
+#include "runtime/compare.h"
 #include "rules/checker.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -54,11 +55,7 @@ constexpr Bound kLessEqual{n_EXPECT_LESS_EQUAL, Py_GT,
                            296, 302};
 
 // `value <op> bound`, then its truth; 1 when the bound is violated, 0 when not, -1 with an error set.
-int violates(PyObject* value, PyObject* bound, int op) noexcept {
-  Ref r(PyObject_RichCompare(value, bound, op));
-  if (!r) return -1;
-  return PyObject_IsTrue(r.get());
-}
+int violates(PyObject* value, PyObject* bound, int op) noexcept { return compare_truth(value, bound, op); }
 
 PyObject* raise_bound(const Bound& b, PyObject* self, PyObject* func_name, PyObject* bound,
                       PyObject* value) noexcept {

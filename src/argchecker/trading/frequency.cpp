@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "host/globals.h"
+#include "runtime/compare.h"
 #include "rules/checker.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -66,9 +67,7 @@ int is_fq_code(PyObject* value) noexcept {
   for (long code = 0; code <= 2; ++code) {
     Ref c(PyLong_FromLong(code));
     if (!c) return -1;
-    Ref eq(PyObject_RichCompare(value, c.get(), Py_EQ));
-    if (!eq) return -1;
-    const int truth = PyObject_IsTrue(eq.get());
+    const int truth = compare_truth(value, c.get(), Py_EQ);
     if (truth != 0) return truth;
   }
   return 0;

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "host/globals.h"
+#include "runtime/compare.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/imports.h"
@@ -49,10 +50,7 @@ PyObject* finished_text(PyObject* key) noexcept {
 }
 
 // `a != b` by its truth value: 1, 0 or -1.
-int differs(PyObject* a, PyObject* b) noexcept {
-  Ref ne(PyObject_RichCompare(a, b, Py_NE));
-  return ne ? PyObject_IsTrue(ne.get()) : -1;
-}
+int differs(PyObject* a, PyObject* b) noexcept { return compare_truth(a, b, Py_NE); }
 
 // The tests in order, stopping at the first finding. On return `ok` and `reason` hold the outcome;
 // returns the failing line, or 0 when nothing failed.

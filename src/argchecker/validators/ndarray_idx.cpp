@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include "host/globals.h"
+#include "runtime/compare.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/names.h"
@@ -189,9 +190,7 @@ PyObject* call_np(PyObject* name, PyObject* arg) noexcept {
 int np_compare(PyObject* name, PyObject* nd, PyObject* bound, int op) noexcept {
   Ref r(call_np(name, nd));
   if (!r) return -1;
-  Ref cmp(PyObject_RichCompare(r.get(), bound, op));
-  if (!cmp) return -1;
-  return PyObject_IsTrue(cmp.get());
+  return compare_truth(r.get(), bound, op);
 }
 
 // `np.any(np.isnan(nd))`, in the interpreter's order of lookups: 1, 0 or -1. Skipped (0) when the
