@@ -113,7 +113,7 @@ def test_threads_sharing_checkers_get_the_results_of_one_thread(ac, quiet_log):
     for th in threads:
         th.join()
     assert crashed == []
-    assert wrong[:5] == [] and len(wrong) == 0
+    assert len(wrong) == 0, wrong[:5]
     assert done == [CALLS] * THREADS
 
 
