@@ -1,9 +1,9 @@
 """is_in / _is_in and sub_set / _sub_set."""
-import gc
-import sys
 import traceback
 
 import pytest
+
+from helpers import assert_no_ref_drift
 
 VALID, SUBSET = "ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR", "ARGCHECKER_INVALID_PARAM_SUBSET_ERROR"
 CLS = "tframe.utils.argchecker.ArgumentChecker."
@@ -103,10 +103,4 @@ def test_no_reference_leaks(ac):
             except ac.InvalidParamError:
                 pass
 
-    run()
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objs]
-    for _ in range(2000):
-        run()
-    gc.collect()
-    assert [sys.getrefcount(o) for o in objs] == before
+    assert_no_ref_drift(run, objs, rounds=2000)

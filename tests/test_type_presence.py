@@ -1,10 +1,10 @@
 """is_instance_of / _is_instance_of, is_exist_path and is_empty_or_not."""
-import gc
 import os
-import sys
 import traceback
 
 import pytest
+
+from helpers import assert_no_ref_drift
 
 EXPECT, INVALID = "ARGCHECKER_INVALID_PARAM_EXPECT_ERROR", "ARGCHECKER_INVALID_PARAM_ERROR"
 EMPTY, NONEMPTY = "ARGCHECKER_INVALID_PARAM_EXPECT_EMPTY_ERROR", "ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR"
@@ -105,10 +105,4 @@ def test_no_reference_leaks(ac, tmp_path):
             except ac.InvalidParamError:
                 pass
 
-    run()
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objs]
-    for _ in range(2000):
-        run()
-    gc.collect()
-    assert [sys.getrefcount(o) for o in objs] == before
+    assert_no_ref_drift(run, objs, rounds=2000)
