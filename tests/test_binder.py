@@ -92,6 +92,32 @@ def test_defaults_are_read_at_each_call(ac):
     assert seen == {"b": 5, "c": 6}
 
 
+class S(str):
+    """A parameter name that is not an exact str: looked up in the mapping, not by the fast route."""
+
+
+@pytest.mark.parametrize("attr, changed", [
+    ("__defaults__", (-1,)), ("__defaults__", None), ("__kwdefaults__", {"c": -1}), ("__kwdefaults__", None)])
+@pytest.mark.parametrize("key", ["b", S("b"), "c", S("c")])
+def test_one_binding_before_any_checker_runs(ac, attr, changed, key):
+    # A first checker changes the function's defaults; the second still sees the binding of the call.
+    seen = {}
+
+    def f(a, b=1, *, c=1):
+        return "called"
+
+    def change(func_name, value):
+        setattr(f, attr, changed)
+    first = ac.verify_that("a")
+    first.rules.append(change)
+    api = ac.apply_rule(first, Recorder(key, seen), ac.verify_that(key).is_greater_than(0))(f)
+    try:
+        api(5)
+    except TypeError:  # f itself, called after the checks, misses the default that was taken away
+        assert changed is None
+    assert seen == {key: 1}
+
+
 def test_code_object_change_is_noticed(ac):
     seen = {}
 

@@ -5,6 +5,7 @@ import operator
 import os
 import weakref
 
+import numpy as np
 import pytest
 
 from helpers import assert_no_ref_drift, rss_bytes, tb_names
@@ -119,6 +120,63 @@ def test_function_type_behaves_like_a_python_function(ac):
         "verify", "ArgumentChecker.verify", verify)
     wrapped.custom = 1
     assert wrapped.__dict__["custom"] == 1 and weakref.ref(wrapped)() is wrapped
+
+
+def _swapper(fn, new):
+    """A class of values whose comparisons, hashing and item reads replace fn.__defaults__ with `new`."""
+    class Swapper:
+        def swap(self):
+            if fn.__defaults__ is not new:
+                fn.__defaults__ = new
+
+        def __eq__(self, other):
+            self.swap()
+            return False
+
+        def __ne__(self, other):
+            self.swap()
+            return True
+
+        def __hash__(self):
+            self.swap()
+            return 0
+
+        def __getitem__(self, i):
+            self.swap()
+            return (np.zeros(2, np.float64), None, None)[i]
+    return Swapper
+
+
+def _fresh(text):
+    return "".join(list(text))
+
+
+# (function, its defaults given a swapper class, the call): each default is the only reference to a
+# fresh object, so a default that the call only borrowed would be freed under it and used afterwards.
+DEFAULTS_ROUTES = {
+    "rule": (lambda ac: ac.verify_that("a").is_in(["x"]).rules[0],
+             lambda sw: (_fresh("f"), sw()), lambda fn, sw: fn()),
+    "check_ndarray_idx": (lambda ac: ac.ArgumentChecker.check_ndarray_idx,
+                          lambda sw: (np.dtype("int32").newbyteorder("="), int(_fresh("7" * 30)), []),
+                          lambda fn, sw: fn("f", "p", sw())),
+    "check_callable": (lambda ac: ac.ArgumentChecker.check_callable,
+                       lambda sw: (sw(), None, None, int(_fresh("7" * 30)), _fresh("sig")),
+                       lambda fn, sw: fn(lambda x: x)),
+}
+
+
+@pytest.mark.parametrize("route", DEFAULTS_ROUTES)
+@pytest.mark.parametrize("new", [None, ("other", "values", 1, 2, 3, 4)])
+def test_defaults_replaced_during_the_call_stay_alive(ac, route, new):
+    get_fn, defaults, call = DEFAULTS_ROUTES[route]
+    fn = get_fn(ac)
+    saved = fn.__defaults__
+    fn.__defaults__ = defaults(_swapper(fn, new))
+    try:
+        with pytest.raises(ac.InvalidParamError):
+            call(fn, _swapper(fn, new))
+    finally:
+        fn.__defaults__ = saved
 
 
 def test_checker_cycles_through_native_functions_are_collected(ac):

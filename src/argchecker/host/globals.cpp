@@ -4,15 +4,20 @@
 
 namespace ac {
 
-static PyObject* g_globals = nullptr;  // strong reference while set
+static PyObject* g_globals = nullptr;   // strong reference while set
+static PyObject* g_builtins = nullptr;  // the dict of the builtins module the module was loaded with
 
 PyObject* module_globals() noexcept { return g_globals; }
 
-void set_module_globals(PyObject* dict) noexcept {
+void set_module_globals(PyObject* dict, PyObject* builtins) noexcept {
   Py_XINCREF(dict);
+  Py_XINCREF(builtins);
   PyObject* old = g_globals;
+  PyObject* old_builtins = g_builtins;
   g_globals = dict;
+  g_builtins = builtins;
   Py_XDECREF(old);
+  Py_XDECREF(old_builtins);
 }
 
 PyObject* get_global(PyObject* name) noexcept {
@@ -21,9 +26,9 @@ PyObject* get_global(PyObject* name) noexcept {
     if (r) return new_ref(r);
     if (PyErr_Occurred()) return nullptr;
   }
-  PyObject* builtins = PyEval_GetBuiltins();
-  if (builtins) {
-    PyObject* r = PyDict_GetItemWithError(builtins, name);
+  // The module's own builtins, never the caller's: a name is resolved as the module's code would.
+  if (g_builtins) {
+    PyObject* r = PyDict_GetItemWithError(g_builtins, name);
     if (r) return new_ref(r);
     if (PyErr_Occurred()) return nullptr;
   }

@@ -23,6 +23,8 @@ PyObject* g_module = nullptr;   // the process-wide module object once execution
 // block, so the old one is released there.
 void* g_stale_state = nullptr;
 int64_t g_interpreter_id = -1;  // the interpreter that first loaded the module
+PyObject* g_short_name = nullptr;  // "tframe.utils.argchecker", the module's own name in sys.modules
+bool g_added_short_name = false;   // whether the running execution step added that entry
 
 bool fail(int line) {
   add_traceback(kInitName, line);
@@ -139,13 +141,16 @@ bool exec_body(PyObject* module, PyObject* dict) {
   if (!warn_on_version_mismatch()) return false;
 
   g_module = new_ref(module);
-  set_module_globals(dict);
   PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
   if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return false;
+  set_module_globals(dict, PyModule_GetDict(builtins));
 
   PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
-  PyObject* have = PyDict_GetItemString(sys_modules, "tframe.utils.argchecker");
-  if (!have && PyDict_SetItemString(sys_modules, "tframe.utils.argchecker", module) < 0) return false;
+  PyObject* have = PyDict_GetItemWithError(sys_modules, g_short_name);
+  if (!have) {
+    if (PyErr_Occurred() || PyDict_SetItem(sys_modules, g_short_name, module) < 0) return false;
+    g_added_short_name = true;
+  }
 
   if (!run_imports(dict)) return false;
   if (!run_exec_hooks(dict)) return fail(kImports[sizeof(kImports) / sizeof(kImports[0]) - 1].line);
@@ -170,13 +175,25 @@ int module_exec(PyObject* module) noexcept {
   }
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (!intern_all_names() || !prepare_all_specs() || !func_type_ready()) return -1;
-  set_module_globals(dict);
+  if (!g_short_name && !(g_short_name = PyUnicode_InternFromString("tframe.utils.argchecker"))) return -1;
+  g_added_short_name = false;
   if (exec_body(module, dict)) return 0;
 
-  // A failed execution forgets the module, so that a later import starts from the beginning.
+  // A failed execution forgets the module, so that a later import starts from the beginning, and
+  // takes back the short-name entry it added, so that no dead module stays importable under it.
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitName);
+  if (g_added_short_name) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* have = PyDict_GetItemWithError(sys_modules, g_short_name);
+    if (have == module) PyDict_DelItem(sys_modules, g_short_name);
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    g_added_short_name = false;
+  }
   Py_CLEAR(g_module);
-  set_module_globals(nullptr);
+  set_module_globals(nullptr, nullptr);
   return -1;
 }
 

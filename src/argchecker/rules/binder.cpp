@@ -75,82 +75,6 @@ Py_ssize_t index_of(PyObject* names, PyObject* name) noexcept {
   return -1;
 }
 
-enum class Bind { Bound, Defer, Error };
-
-// getcallargs's own binding rules, for a plain function. Any call that does not bind is deferred to
-// the real getcallargs, so its errors are exactly the ones it raises.
-Bind bind_natively(PyObject* target, PyObject* layout, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, Ref& out) noexcept {
-  PyObject* names = PyTuple_GET_ITEM(layout, kArgs);
-  PyObject* kwonly = PyTuple_GET_ITEM(layout, kKwOnly);
-  PyObject* var = PyTuple_GET_ITEM(layout, kVarArgs);
-  PyObject* varkw = PyTuple_GET_ITEM(layout, kVarKw);
-  const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
-  PyObject* defaults = PyFunction_GET_DEFAULTS(target);
-  PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(target);
-  const Py_ssize_t num_defaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-  if (num_defaults > num_args) return Bind::Defer;
-  if (nargs > num_args && var == Py_None) return Bind::Defer;
-
-  Ref d(PyDict_New());
-  if (!d) return Bind::Error;
-  const Py_ssize_t n = nargs < num_args ? nargs : num_args;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(names, i), args[i]) < 0) return Bind::Error;
-  }
-  if (var != Py_None) {
-    Ref rest(compat::tuple_from_array(args + n, nargs - n));
-    if (!rest || PyDict_SetItem(d.get(), var, rest.get()) < 0) return Bind::Error;
-  }
-  Ref extra;
-  if (varkw != Py_None) {
-    extra = Ref(PyDict_New());
-    if (!extra || PyDict_SetItem(d.get(), varkw, extra.get()) < 0) return Bind::Error;
-  }
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t j = 0; j < nkw; ++j) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-    PyObject* value = args[nargs + j];
-    if (!PyUnicode_CheckExact(key)) return Bind::Defer;
-    if (index_of(names, key) < 0 && index_of(kwonly, key) < 0) {
-      if (!extra) return Bind::Defer;
-      if (PyDict_SetItem(extra.get(), key, value) < 0) return Bind::Error;
-      continue;
-    }
-    int present = PyDict_Contains(d.get(), key);
-    if (present < 0) return Bind::Error;
-    if (present) return Bind::Defer;
-    if (PyDict_SetItem(d.get(), key, value) < 0) return Bind::Error;
-  }
-  if (nargs < num_args) {
-    const Py_ssize_t required = num_args - num_defaults;
-    for (Py_ssize_t i = nargs; i < required; ++i) {
-      int present = PyDict_Contains(d.get(), PyTuple_GET_ITEM(names, i));
-      if (present < 0) return Bind::Error;
-      if (!present) return Bind::Defer;
-    }
-    for (Py_ssize_t i = required; i < num_args; ++i) {
-      PyObject* name = PyTuple_GET_ITEM(names, i);
-      int present = PyDict_Contains(d.get(), name);
-      if (present < 0) return Bind::Error;
-      if (!present && PyDict_SetItem(d.get(), name, PyTuple_GET_ITEM(defaults, i - required)) < 0)
-        return Bind::Error;
-    }
-  }
-  const Py_ssize_t nkwonly = PyTuple_GET_SIZE(kwonly);
-  for (Py_ssize_t i = 0; i < nkwonly; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(kwonly, i);
-    int present = PyDict_Contains(d.get(), name);
-    if (present < 0) return Bind::Error;
-    if (present) continue;
-    PyObject* dflt = kwdefaults ? PyDict_GetItemWithError(kwdefaults, name) : nullptr;
-    if (!dflt) return PyErr_Occurred() ? Bind::Error : Bind::Defer;
-    if (PyDict_SetItem(d.get(), name, dflt) < 0) return Bind::Error;
-  }
-  out = std::move(d);
-  return Bind::Bound;
-}
-
 // The cached layout for `target`'s code object, built when the code object changes.
 PyObject* layout_for(Func* wrapper, PyObject* target) noexcept {
   PyObject* code = PyFunction_GET_CODE(target);
@@ -223,7 +147,15 @@ bool CallArgs::bind_lazily() noexcept {
       if (PyErr_Occurred()) PyErr_Clear();
       return false;
     }
-    kwdefault_[i] = Ref::borrow(dflt);
+    // Taken now, as getcallargs would take it: a rule may change `__kwdefaults__` later on.
+    if (!kwdefaults_) {
+      kwdefaults_ = Ref(PyTuple_New(num_kwonly));
+      if (!kwdefaults_) {
+        PyErr_Clear();
+        return false;
+      }
+    }
+    PyTuple_SET_ITEM(kwdefaults_.get(), i, new_ref(dflt));
     src_[num_args + i] = kKwDefault;
   }
   return true;
@@ -273,20 +205,40 @@ bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssi
   return static_cast<bool>(mapping_);
 }
 
+// The whole mapping, built from the binding record in the order getcallargs fills its dict: the
+// positional parameters given, *args, **kwargs, the keywords in call order, then the defaults taken.
 PyObject* CallArgs::materialize() noexcept {
-  if (!mapping_) {
-    Ref built;
-    switch (bind_natively(target_.get(), layout_.get(), args_, nargs_, kwnames_, built)) {
-      case Bind::Bound:
-        mapping_ = std::move(built);
-        break;
-      case Bind::Error:
-        return nullptr;
-      case Bind::Defer:
-        PyErr_SetString(PyExc_RuntimeError, "the function's defaults changed while its arguments were checked");
-        return nullptr;
-    }
+  if (mapping_) return mapping_.get();
+  PyObject* names = PyTuple_GET_ITEM(layout_.get(), kArgs);
+  PyObject* kwonly = PyTuple_GET_ITEM(layout_.get(), kKwOnly);
+  PyObject* var = PyTuple_GET_ITEM(layout_.get(), kVarArgs);
+  PyObject* varkw = PyTuple_GET_ITEM(layout_.get(), kVarKw);
+  const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
+  const Py_ssize_t num_kwonly = PyTuple_GET_SIZE(kwonly);
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const Py_ssize_t n = nargs_ < num_args ? nargs_ : num_args;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(names, i), args_[i]) < 0) return nullptr;
   }
+  for (PyObject* extra : {var, varkw}) {
+    if (extra == Py_None) continue;
+    Ref value(get(extra));
+    if (!value || PyDict_SetItem(d.get(), extra, value.get()) < 0) return nullptr;
+  }
+  const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames_, j);
+    if (index_of(names, key) < 0 && index_of(kwonly, key) < 0) continue;
+    if (PyDict_SetItem(d.get(), key, args_[nargs_ + j]) < 0) return nullptr;
+  }
+  for (Py_ssize_t p = 0; p < num_args + num_kwonly; ++p) {
+    if (src_[p] >= 0) continue;
+    PyObject* name = p < num_args ? PyTuple_GET_ITEM(names, p) : PyTuple_GET_ITEM(kwonly, p - num_args);
+    Ref value(get(name));
+    if (!value || PyDict_SetItem(d.get(), name, value.get()) < 0) return nullptr;
+  }
+  mapping_ = std::move(d);
   return mapping_.get();
 }
 
@@ -311,7 +263,7 @@ PyObject* CallArgs::get(PyObject* key) noexcept {
   if (p >= 0) {
     const int s = src_[p];
     if (s >= 0) return new_ref(args_[s]);
-    if (s == kKwDefault) return new_ref(kwdefault_[p - num_args].get());
+    if (s == kKwDefault) return new_ref(PyTuple_GET_ITEM(kwdefaults_.get(), p - num_args));
     const Py_ssize_t num_defaults = PyTuple_GET_SIZE(defaults_.get());
     return new_ref(PyTuple_GET_ITEM(defaults_.get(), p - (num_args - num_defaults)));
   }

@@ -13,8 +13,10 @@ namespace ac {
 // While the module global `inspect` hands out the standard getcallargs and the unwrapped callable is a
 // plain Python function, the call is bound natively by getcallargs's own rules: the binding is checked
 // in full first (a call that does not bind goes to the real getcallargs, so its error is exactly the one
-// it raises), then each name is resolved straight from the call's arguments when a rule asks for it.
-// Everything else is bound by the real getcallargs, and names are looked up in its mapping.
+// it raises) and recorded, defaults included, as they are at that moment; each name is then resolved
+// from that record when a checker asks for it, and a key that is not an exact str is looked up in the
+// mapping built from the same record. Everything else is bound by the real getcallargs, and names are
+// looked up in its mapping.
 class CallArgs {
  public:
   static constexpr int kMaxNamed = 32;
@@ -41,8 +43,8 @@ class CallArgs {
   Py_ssize_t nargs_ = 0;
   PyObject* kwnames_ = nullptr;
   bool lazy_ = false;
-  int src_[kMaxNamed];        // per named parameter: index into the call's values, or a default marker
-  Ref kwdefault_[kMaxNamed];  // keyword-only defaults taken when binding
+  int src_[kMaxNamed];  // per named parameter: index into the call's values, or a default marker
+  Ref kwdefaults_;      // keyword-only defaults taken when binding, by keyword-only position
   Ref var_value_, varkw_value_;  // *args and **kwargs, made once when first asked for
 };
 

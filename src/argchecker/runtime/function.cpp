@@ -264,12 +264,14 @@ static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size
   // The common call: every named parameter given by position, nothing else.
   if (!kwnames && !s->varargs && nargs == s->nparams && s->style != Style::NoKeywords)
     return s->body(f, args, nullptr);
+  // Defaults filled into `params` are borrowed from the tuple: hold it for the call, as a Python
+  // function's frame owns its arguments, so that code run by the body may replace `__defaults__`.
+  Ref defaults = Ref::borrow(f->defaults);
   PyObject* params[kMaxParams];
   PyObject* varargs;
   if (!parse_arguments(f, args, nargs, kwnames, params, &varargs)) return nullptr;
-  PyObject* r = f->spec->body(f, params, varargs);
-  Py_XDECREF(varargs);
-  return r;
+  Ref rest(varargs);
+  return s->body(f, params, varargs);
 }
 
 PyObject* make_function(const FuncSpec& spec, std::initializer_list<PyObject*> captures,
