@@ -85,8 +85,29 @@ def test_broken_rules_raise_the_interpreter_s_error(ac, setup, exc, line):
     (lambda ac, c: ac.apply_rule(a=1, b=2), "apply_rule() got an unexpected keyword argument 'b'"),
     (lambda ac, c: ac.apply_rule()(func=len), "decorator() takes no keyword arguments"),
     (lambda ac, c: ac.apply_rule()(len, len), "decorator() takes exactly one argument (2 given)"),
+    # A mapping of keywords is checked with the function's own texts, however it arrives.
+    (lambda ac, c: ac.apply_rule(**{1: 2}), "apply_rule() keywords must be strings"),
+    (lambda ac, c: ac.apply_rule(**{"a": 1, 1: 2}), "apply_rule() keywords must be strings"),
+    (lambda ac, c: ac.apply_rule(**{1: 2, "a": 1}), "apply_rule() keywords must be strings"),
+    (lambda ac, c: ac.verify_that(**{1: "x"}), "verify_that() takes no keyword arguments"),
+    (lambda ac, c: ac.set_target_to_cache([], [], **{1: 2}), "set_target_to_cache() keywords must be strings"),
+    (lambda ac, c: ac.ArgumentChecker.check_callable(len, **{1: 2}), "check_callable() keywords must be strings"),
+    (lambda ac, c: c.is_in([1]).rules[0]("f", "a", **{1: 2}), "check_is_in() keywords must be strings"),
+    (lambda ac, c: ac.apply_rule(c)(len)(**{1: 2}), "api_rule_check_wrapper() keywords must be strings"),
+    (lambda ac, c: ac.ArgumentChecker.__dict__["verify"].__call__(c, "f", 1, **{1: 2}),
+     "verify() keywords must be strings"),
+    (lambda ac, c: ac.ArgumentChecker.__dict__["is_in"].__call__(c, [1], **{1: 2}),
+     "is_in() keywords must be strings"),
+    (lambda ac, c: ac.ArgumentChecker.__dict__["is_algorithm_func_and_args"].__func__.__call__(
+        ac.ArgumentChecker, "f", **{1: 2}), "is_algorithm_func_and_args() keywords must be strings"),
+    (lambda ac, c: ac.ArgumentChecker.__dict__["is_stop_type"].__call__(c, **{1: 2}),
+     "is_stop_type() takes no keyword arguments"),
+    # A bound method checks the names itself before the function is reached.
+    (lambda ac, c: c.verify("f", 1, **{1: 2}), "keywords must be strings"),
 ])
-def test_argument_error_texts(ac, call, message):
+@pytest.mark.parametrize("checking", [True, False])
+def test_argument_error_texts(ac, call, message, checking, monkeypatch):
+    monkeypatch.setattr(ac.ArgumentChecker, "ALLOW_ARG_CHECK", checking)
     c = ac.verify_that("x")
     with pytest.raises(TypeError) as ei:
         call(ac, c)

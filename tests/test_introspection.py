@@ -1,6 +1,13 @@
-"""inspect.signature() and help() on the module's functions."""
+"""inspect.signature(), help(), pickling and copying of the module's functions."""
+import concurrent.futures
+import copy
 import inspect
+import multiprocessing
+import pickle
 import pydoc
+import textwrap
+
+import sys
 
 import numpy as np
 import pytest
@@ -134,3 +141,58 @@ def test_building_signatures_leaks_nothing(ac):
     watched = [g, g.__defaults__, f, ac.patch_target_list.__annotations__["params"]]
     assert_no_ref_drift(lambda: (inspect.signature(g), inspect.signature(f),
                                  inspect.signature(ac.patch_target_list)), watched)
+
+
+HOST_API = """
+from velmora.tframe.utils.argchecker import apply_rule, verify_that
+
+@apply_rule(verify_that("n").is_greater_than(0))
+def history(n):
+    return n * 2
+
+class Api:
+    @apply_rule(verify_that("n").is_less_than(10))
+    def get(self, n):
+        return n
+"""
+
+
+def _call(fn, *args):
+    try:
+        return fn(*args)
+    except Exception as e:  # noqa: BLE001 - the outcome is compared, whatever it is
+        return type(e).__name__, str(e)
+
+
+@pytest.fixture
+def host_api(tmp_path, monkeypatch):
+    (tmp_path / "pickled_host_api.py").write_text(textwrap.dedent(HOST_API))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import pickled_host_api
+    yield pickled_host_api
+    del sys.modules["pickled_host_api"]
+
+
+def test_functions_pickle_by_reference_and_copy_as_themselves(ac, host_api):
+    for fn in (host_api.history, host_api.Api.get):
+        for proto in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert fn.__reduce_ex__(proto) == fn.__qualname__
+            assert pickle.loads(pickle.dumps(fn, proto)) is fn
+        assert copy.copy(fn) is fn and copy.deepcopy([fn])[0] is fn
+    checker = ac.verify_that("x").is_in([1]).is_greater_than(0)
+    twin = copy.deepcopy(checker)
+    assert twin is not checker and twin.arg_name == "x" and twin.rules is not checker.rules
+    assert all(a is b for a, b in zip(twin.rules, checker.rules))
+    # Functions that cannot be found by name fail as any such function does.
+    with pytest.raises(pickle.PicklingError):
+        pickle.dumps(ac.verify_that)
+    with pytest.raises((pickle.PicklingError, AttributeError)):
+        pickle.dumps(checker.rules[0])
+
+
+def test_decorated_functions_run_in_a_spawned_process_pool(host_api):
+    args = [3, -1]
+    here = [_call(host_api.history, n) for n in args]
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        there = list(pool.map(_call, [host_api.history] * len(args), args))
+    assert there == here and here[0] == 6 and here[1][0] == "InvalidParamError"

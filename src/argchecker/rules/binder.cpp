@@ -53,11 +53,13 @@ PyObject* make_layout(PyCodeObject* code) noexcept {
 // Whether `target` is a function whose signature getcallargs reads straight from its code object.
 int is_plain_function(PyObject* target) noexcept {
   if (!PyFunction_Check(target)) return 0;
-  PyObject* dict = reinterpret_cast<PyFunctionObject*>(target)->func_dict;
-  if (!dict || PyDict_GET_SIZE(dict) == 0) return 1;
-  int has = PyDict_Contains(dict, n_signature);
+  PyObject* raw = reinterpret_cast<PyFunctionObject*>(target)->func_dict;
+  if (!raw || PyDict_GET_SIZE(raw) == 0) return 1;
+  // Held: a key's __eq__ may replace the function's __dict__ while it is searched.
+  Ref dict = Ref::borrow(raw);
+  int has = PyDict_Contains(dict.get(), n_signature);
   if (has != 0) return has < 0 ? -1 : 0;
-  has = PyDict_Contains(dict, n_partialmethod);
+  has = PyDict_Contains(dict.get(), n_partialmethod);
   if (has != 0) return has < 0 ? -1 : 0;
   return 1;
 }

@@ -53,7 +53,7 @@ PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
     // Walked by index, re-reading the length at each step: a rule appended meanwhile also runs.
     for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
       Ref rule = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-      Ref r(PyObject_Vectorcall(rule.get(), argv, 2, nullptr));
+      Ref r(call(rule.get(), argv, 2, nullptr));
       if (!r) return tb_error(kVerify, 354);
     }
   } else {
@@ -65,7 +65,7 @@ PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
         if (PyErr_Occurred()) return tb_error(kVerify, 353);
         break;
       }
-      Ref r(PyObject_Vectorcall(rule.get(), argv, 2, nullptr));
+      Ref r(call(rule.get(), argv, 2, nullptr));
       if (!r) return tb_error(kVerify, 354);
     }
   }

@@ -138,7 +138,7 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
     // A method found on the checker's type is called with the checker in front, as the bound method
     // would have done.
     PyObject* argv[] = {r, name.get(), value.get()};
-    Ref result(PyObject_Vectorcall(verify.get(), argv + 1 - unbound, 2 + unbound, nullptr));
+    Ref result(call(verify.get(), argv + 1 - unbound, 2 + unbound, nullptr));
     if (!result) return false;
   }
   return true;

@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <vector>
 
 #include "runtime/compat.h"
 #include "runtime/names.h"
@@ -274,6 +275,63 @@ static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size
   return s->body(f, params, varargs);
 }
 
+// Calls through a keyword mapping (`f(**kw)`, `f.__call__(...)`, PyObject_Call) arrive here with the
+// mapping as it is, so that its names are checked with the function's own texts; the type has no
+// vectorcall slot for that reason (the interpreter would unpack the mapping first, with a text of its
+// own). Positional calls from the interpreter come here too, through a tuple; the module's own calls
+// enter the function's vectorcall directly (see `call`).
+static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
+  const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  if (nkw == 0) return f->vectorcall(self, items, static_cast<size_t>(nargs), nullptr);
+
+  const FuncSpec* s = f->spec;
+  if (s->style == Style::Single) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", s->name);
+    return tb_error(s->tb_name, s->line);
+  }
+  // The values are held for the call, as the mapping may change while the body runs.
+  Ref kwnames(PyTuple_New(nkw));
+  if (!kwnames) return tb_error(s->tb_name, s->line);
+  PyObject* small[16];
+  std::vector<PyObject*> large;
+  PyObject** argv = small;
+  if (nargs + nkw > 16) {
+    large.resize(static_cast<size_t>(nargs + nkw));
+    argv = large.data();
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = items[i];
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(argv[nargs + j]);
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s->name);
+      return tb_error(s->tb_name, s->line);
+    }
+    PyTuple_SET_ITEM(kwnames.get(), i, new_ref(key));
+    argv[nargs + i++] = new_ref(value);
+  }
+  PyObject* r = f->vectorcall(self, argv, static_cast<size_t>(nargs), kwnames.get());
+  for (Py_ssize_t j = 0; j < nkw; ++j) Py_DECREF(argv[nargs + j]);
+  return r;
+}
+
+// `__reduce__` and `__reduce_ex__`: the qualified name, so that pickle stores the function by
+// reference (module and qualified name, found again on load) and copy and deepcopy return it as it is,
+// as they do for Python and builtin functions.
+static PyObject* func_reduce(PyObject* self, PyObject*) noexcept {
+  return new_ref(reinterpret_cast<Func*>(self)->qualname);
+}
+
+static PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", func_reduce, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* make_function(const FuncSpec& spec, std::initializer_list<PyObject*> captures,
                         PyObject* defaults) noexcept {
   Func* f = PyObject_GC_New(Func, &FuncType);
@@ -514,10 +572,12 @@ PyObject* build_signature(Func* f) noexcept {
 static PyObject* get_signature(PyObject* self, void*) {
   Func* f = reinterpret_cast<Func*>(self);
   if (f->dict) {
-    PyObject* own = PyDict_GetItemWithError(f->dict, n_dunder_signature);
+    // Held: a key's __eq__ may replace the function's __dict__ while it is searched.
+    Ref dict = Ref::borrow(f->dict);
+    PyObject* own = PyDict_GetItemWithError(dict.get(), n_dunder_signature);
     if (own) return new_ref(own);
     if (PyErr_Occurred()) return nullptr;
-    int wrapped = PyDict_Contains(f->dict, n_dunder_wrapped);
+    int wrapped = PyDict_Contains(dict.get(), n_dunder_wrapped);
     if (wrapped < 0) return nullptr;
     if (wrapped) {
       PyErr_SetString(PyExc_AttributeError, "'function' object has no attribute '__signature__'");
@@ -563,17 +623,16 @@ bool func_type_ready() noexcept {
   FuncType.tp_name = "function";
   FuncType.tp_basicsize = sizeof(Func);
   FuncType.tp_dealloc = func_dealloc;
-  FuncType.tp_vectorcall_offset = offsetof(Func, vectorcall);
   FuncType.tp_repr = func_repr;
-  FuncType.tp_call = PyVectorcall_Call;
+  FuncType.tp_call = func_call;
   FuncType.tp_getattro = PyObject_GenericGetAttr;
   FuncType.tp_setattro = PyObject_GenericSetAttr;
-  FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                      Py_TPFLAGS_METHOD_DESCRIPTOR;
+  FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
   FuncType.tp_traverse = func_traverse;
   FuncType.tp_clear = func_clear;
   FuncType.tp_weaklistoffset = offsetof(Func, weakreflist);
   FuncType.tp_members = func_members;
+  FuncType.tp_methods = func_methods;
   FuncType.tp_getset = func_getset;
   FuncType.tp_descr_get = func_descr_get;
   FuncType.tp_dictoffset = offsetof(Func, dict);

@@ -83,6 +83,12 @@ PyObject* make_function(const FuncSpec& spec, std::initializer_list<PyObject*> c
 
 inline bool is_func(PyObject* o) noexcept { return Py_TYPE(o) == &FuncType; }
 
+// `callable(*args, **kwnames)` as a vectorcall; a function of the module's own is entered directly.
+inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  if (is_func(callable)) return reinterpret_cast<Func*>(callable)->vectorcall(callable, args, nargsf, kwnames);
+  return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
 // Parses a vectorcall into `params` (borrowed) and `varargs` (new tuple or null) by `f`'s spec.
 // Returns false with TypeError set and the traceback entry added.
 bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
