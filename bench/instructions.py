@@ -1,12 +1,13 @@
 """Instructions per call of a few statements, counted by callgrind: stable on a shared machine.
 
-Each statement runs in a fresh interpreter under `valgrind --tool=callgrind` twice, N and 3N times;
-the difference of the two totals divided by 2N, less the same figure for an empty loop body, is the
-cost of one call, free of start-up and loop. Figures are printed as ratios to a reference statement
-measured in the same run.
+One interpreter runs under `valgrind --tool=callgrind`; each statement runs N times in a loop of its
+own, and callgrind dumps its counts at a marker call (os.getppid) between the loops, so each loop's
+total is read on its own. An empty loop's figure is subtracted, so a figure is the cost of one call.
+Ratios are to a reference statement measured in the same run.
     python bench/instructions.py            # every case
-    python bench/instructions.py decorated  # the cases whose label contains the word
+    python bench/instructions.py decorated  # the cases whose label contains one of the words
 """
+import glob
 import os
 import re
 import shutil
@@ -14,10 +15,10 @@ import subprocess
 import sys
 import tempfile
 
-N = int(os.environ.get("AC_INSTR_N", "2000"))
+N = int(os.environ.get("AC_INSTR_N", "5000"))
 
 SETUP = """
-import sys
+import os
 from velmora.tframe.utils import argchecker as ac
 def plain(freq, n):
     return n
@@ -42,22 +43,22 @@ CASES = [
 ]
 
 
-def total_instructions(stmt, n):
+def count(statements):
+    """Instructions of N runs of each statement, in order."""
+    code = SETUP + "".join("os.getppid()\nfor _ in range(%d):\n    %s\n" % (N, s) for s in statements)
+    code += "os.getppid()\n"
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
-        code = SETUP + "\nfor _ in range(%d):\n    %s\n" % (n, stmt)
-        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable, "-c", code],
-                       check=True, capture_output=True, cwd="/")
-        with open(out) as f:
-            for line in f:
-                m = re.match(r"(?:summary|totals):\s+(\d+)", line)
-                if m:
-                    return int(m.group(1))
-    raise RuntimeError("no totals in callgrind output")
-
-
-def per_loop(stmt):
-    return (total_instructions(stmt, 3 * N) - total_instructions(stmt, N)) / (2 * N)
+        subprocess.run(["valgrind", "--tool=callgrind", "--dump-before=getppid", "--callgrind-out-file=" + out,
+                        sys.executable, "-c", code], check=True, capture_output=True, cwd="/",
+                       env=dict(os.environ, PYTHONHASHSEED="0"))
+        parts = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
+        totals = []
+        for p in parts:
+            with open(p) as f:
+                totals.append(next(int(m.group(1)) for m in map(re.compile(r"(?:summary|totals):\s+(\d+)").match, f) if m))
+    # The first dump holds start-up; each later one a loop (and the marker call, a few hundred instructions).
+    return totals[1:1 + len(statements)]
 
 
 def main(words):
@@ -67,9 +68,10 @@ def main(words):
     cases = [c for c in CASES if not words or any(w in c[0] for w in words)]
     needed = {c[2] for c in cases if c[2]}
     cases = [c for c in CASES if c in cases or c[0] in needed]
-    loop = per_loop("pass")
-    counts = {label: per_loop(stmt) - loop for label, stmt, _ in cases}
-    print("\nInstructions per call (callgrind, CPython %s)" % sys.version.split()[0])
+    totals = count(["pass"] + [stmt for _, stmt, _ in cases])
+    loop = totals[0]
+    counts = {label: (t - loop) / N for (label, _, _), t in zip(cases, totals[1:])}
+    print("\nInstructions per call (callgrind, CPython %s, %d calls each)" % (sys.version.split()[0], N))
     for label, _, ref in cases:
         ratio = "%.2fx %s" % (counts[label] / counts[ref], ref) if ref else ""
         print("  %-26s %8.0f  %s" % (label, counts[label], ratio))

@@ -29,6 +29,18 @@ bool remember_std_getcallargs(PyObject* module_dict) noexcept {
 }
 ExecHook hook{remember_std_getcallargs};
 
+// `module.name`: read from the dictionary of a plain module, which is all that attribute lookup
+// does there when the name is present; anything else takes the generic route.
+PyObject* attr_of_module(PyObject* module, PyObject* name) noexcept {
+  if (PyModule_CheckExact(module)) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (v) return new_ref(v);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return PyObject_GetAttr(module, name);
+}
+
 // The parameter layout of a code object, as getcallargs sees it:
 // (code, positional names, keyword-only names, *args name or None, **kwargs name or None).
 enum LayoutSlot { kCode, kArgs, kKwOnly, kVarArgs, kVarKw, kLayoutSize };
@@ -167,7 +179,7 @@ bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssi
                     PyObject* kwnames) noexcept {
   Ref inspect(get_global(names::g_inspect));
   if (!inspect) return false;
-  Ref getcallargs(PyObject_GetAttr(inspect.get(), n_getcallargs));
+  Ref getcallargs(attr_of_module(inspect.get(), n_getcallargs));
   if (!getcallargs) return false;
   Ref unwrapper(get_global(names::g_unwrapper));
   if (!unwrapper) return false;

@@ -119,6 +119,12 @@ PyObject* handle_failure() noexcept {
   });
 }
 
+// `func.__name__`: a plain Python function keeps it in a field that its type's descriptor reads.
+PyObject* name_of(PyObject* func) noexcept {
+  if (Py_TYPE(func) == &PyFunction_Type) return new_ref(reinterpret_cast<PyFunctionObject*>(func)->func_name);
+  return PyObject_GetAttr(func, names::dunder_name);
+}
+
 // Runs every checker of `rules` against the bound arguments.
 bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* line) noexcept {
   *line = kLineVerify;
@@ -129,7 +135,7 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
     const int unbound = compat::get_method(r, names::verify, &verify_raw);
     Ref verify(verify_raw);
     if (!verify) return false;
-    Ref name(PyObject_GetAttr(func, names::dunder_name));
+    Ref name(name_of(func));
     if (!name) return false;
     Ref arg_name(PyObject_GetAttr(r, names::arg_name));
     if (!arg_name) return false;

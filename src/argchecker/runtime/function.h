@@ -1,10 +1,14 @@
 // The module's one function type: methods, closures, module functions and the decorator's wrapper.
-// It binds as a method like a Python function, is called through vectorcall, carries the attributes
-// `functools.wraps` writes, and holds a closure's captured objects.
+// It binds as a method like a Python function, carries the attributes `functools.wraps` writes, and
+// holds a closure's captured objects. The interpreter calls it through tp_call (so that a keyword
+// mapping reaches it unpacked); the module's own calls enter its vectorcall directly (`call`).
 #pragma once
 #include <Python.h>
 
 #include <initializer_list>
+
+#include "runtime/compat.h"
+#include "runtime/ref.h"
 
 namespace ac {
 
@@ -87,6 +91,17 @@ inline bool is_func(PyObject* o) noexcept { return Py_TYPE(o) == &FuncType; }
 inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   if (is_func(callable)) return reinterpret_cast<Func*>(callable)->vectorcall(callable, args, nargsf, kwnames);
   return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
+// `args[0].<name>(*args[1:])`, as PyObject_VectorcallMethod does it, through `call`.
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* raw;
+  const int unbound = compat::get_method(args[0], name, &raw);
+  if (!raw) return nullptr;
+  Ref method(raw);
+  if (unbound) return call(method.get(), args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+  // The self slot becomes the slot in front of the arguments, which the callee may use.
+  return call(method.get(), args + 1, nargsf - 1, kwnames);
 }
 
 // Parses a vectorcall into `params` (borrowed) and `varargs` (new tuple or null) by `f`'s spec.
