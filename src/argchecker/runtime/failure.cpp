@@ -1,6 +1,95 @@
 #include "runtime/failure.h"
 
+#include "runtime/function.h"
+#include "runtime/traceback.h"
+
 namespace ac {
+
+PyObject* MsgArg::read() const noexcept {
+  switch (kind_) {
+    case kObject: return new_ref(obj_);
+    case kAttr: return PyObject_GetAttr(obj_, name_);
+    case kTypeOf: return new_ref(reinterpret_cast<PyObject*>(Py_TYPE(obj_)));
+    case kRepr: return PyObject_Repr(obj_);
+    case kStr: return PyObject_Str(obj_);
+  }
+  return nullptr;
+}
+
+namespace {
+
+// `text.<key>.format(*args)`, each lookup in that order. A new reference, or null with an error set.
+PyObject* format_message(PyObject* key, std::initializer_list<MsgArg> args) noexcept {
+  Ref tpl(text_of(key));
+  if (!tpl) return nullptr;
+  Ref fmt(PyObject_GetAttr(tpl.get(), names::format));
+  if (!fmt) return nullptr;
+  PyObject* argv[FmtArgs::kMax];
+  size_t n = 0;
+  PyObject* msg = nullptr;
+  for (const MsgArg& a : args) {
+    if (n == FmtArgs::kMax || !(argv[n] = a.read())) goto done;
+    ++n;
+  }
+  msg = PyObject_Vectorcall(fmt.get(), argv, n, nullptr);
+done:
+  for (size_t i = 0; i < n; ++i) Py_DECREF(argv[i]);
+  if (!msg && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "too many message arguments");
+  return msg;
+}
+
+}  // namespace
+
+PyObject* text_of(PyObject* key) noexcept {
+  Ref txt(get_global(names::g_text));
+  if (!txt) return nullptr;
+  return PyObject_GetAttr(txt.get(), key);
+}
+
+PyObject* error_at(const FuncDef& def, int line) noexcept { return tb_error(def.tb_name, line); }
+
+__attribute__((cold, noinline)) PyObject* fail(const FuncDef& def, int line, PyObject* key,
+                                               std::initializer_list<MsgArg> args) noexcept {
+  Ref cls(get_global(names::g_InvalidParamError));
+  if (cls) {
+    Ref msg(format_message(key, args));
+    if (msg) raise_with_message(cls.get(), msg.get());
+  }
+  return error_at(def, line);
+}
+
+__attribute__((cold, noinline)) PyObject* fail_value(const FuncDef& def, int line, PyObject* key,
+                                                     PyObject* func_name, PyObject* checker,
+                                                     PyObject* value) noexcept {
+  return fail(def, line, key, {func_name, MsgArg::arg_name(checker), value, MsgArg::type_of(value)});
+}
+
+__attribute__((cold, noinline)) PyObject* fail_value_error(const FuncDef& def, int line, PyObject* key,
+                                                           std::initializer_list<MsgArg> args) noexcept {
+  Ref msg(format_message(key, args));
+  if (msg) raise_with_message(PyExc_ValueError, msg.get());
+  return error_at(def, line);
+}
+
+__attribute__((cold, noinline)) PyObject* fail_text(const FuncDef& def, int line, PyObject* key,
+                                                    PyObject* cls) noexcept {
+  Ref owned;
+  if (!cls) {
+    owned = Ref(get_global(names::g_InvalidParamError));
+    cls = owned.get();
+  }
+  if (cls) {
+    Ref msg(text_of(key));
+    if (msg) raise_with_message(cls, msg.get());
+  }
+  return error_at(def, line);
+}
+
+__attribute__((cold, noinline)) PyObject* fail_message(const FuncDef& def, int line, PyObject* message) noexcept {
+  Ref cls(get_global(names::g_InvalidParamError));
+  if (cls) raise_with_message(cls.get(), message);
+  return error_at(def, line);
+}
 
 PyObject* raise_object(PyObject* exc) noexcept {
   if (PyExceptionInstance_Check(exc)) {

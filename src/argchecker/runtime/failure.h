@@ -2,6 +2,8 @@
 #pragma once
 #include <Python.h>
 
+#include <initializer_list>
+
 #include "host/globals.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
@@ -66,6 +68,48 @@ PyObject* raise_failure(PyObject* key, Fill&& fill) noexcept {
   if (!msg) return nullptr;
   return raise_with_message(cls.get(), msg.get());
 }
+
+struct FuncDef;
+
+// One argument of a failure message, read when the message is built: after the exception class,
+// `text`, the key and its `format` have been looked up, in the order given.
+class MsgArg {
+ public:
+  MsgArg(PyObject* obj) noexcept : kind_(kObject), obj_(obj) {}  // NOLINT(google-explicit-constructor)
+  static MsgArg arg_name(PyObject* checker) noexcept { return MsgArg(kAttr, checker, names::arg_name); }
+  static MsgArg attr(PyObject* obj, PyObject* name) noexcept { return MsgArg(kAttr, obj, name); }
+  static MsgArg type_of(PyObject* value) noexcept { return MsgArg(kTypeOf, value, nullptr); }
+  static MsgArg repr(PyObject* obj) noexcept { return MsgArg(kRepr, obj, nullptr); }
+  static MsgArg str(PyObject* obj) noexcept { return MsgArg(kStr, obj, nullptr); }
+  // The argument's value: a new reference, or null with an error set.
+  PyObject* read() const noexcept;
+
+ private:
+  enum Kind : unsigned char { kObject, kAttr, kTypeOf, kRepr, kStr };
+  MsgArg(Kind k, PyObject* obj, PyObject* name) noexcept : kind_(k), obj_(obj), name_(name) {}
+  Kind kind_;
+  PyObject* obj_;
+  PyObject* name_ = nullptr;
+};
+
+// The one way out of a failed check: raises `InvalidParamError(text.<key>.format(*args))`, looking up
+// the module global `InvalidParamError`, then `text`, the key, its `format`, then reading the
+// arguments; adds the traceback entry of `def` at `line` and returns null.
+PyObject* fail(const FuncDef& def, int line, PyObject* key, std::initializer_list<MsgArg> args) noexcept;
+// The message most rules raise: func_name, checker.arg_name, value, type(value).
+PyObject* fail_value(const FuncDef& def, int line, PyObject* key, PyObject* func_name, PyObject* checker,
+                     PyObject* value) noexcept;
+// The builtin `ValueError(text.<key>.format(*args))`: `text`, the key, `format`, then the arguments.
+PyObject* fail_value_error(const FuncDef& def, int line, PyObject* key, std::initializer_list<MsgArg> args) noexcept;
+// A finished text used as it stands: `cls(text.<key>)`, with `InvalidParamError` looked up first when
+// `cls` is null, else the builtin class given.
+PyObject* fail_text(const FuncDef& def, int line, PyObject* key, PyObject* cls = nullptr) noexcept;
+// `InvalidParamError(message)` with a message the module made itself.
+PyObject* fail_message(const FuncDef& def, int line, PyObject* message) noexcept;
+// `text.<key>`, with `text` looked up now: a new reference, or null with an error set.
+PyObject* text_of(PyObject* key) noexcept;
+// An error already set leaves `def` at `line`: adds the traceback entry and returns null.
+PyObject* error_at(const FuncDef& def, int line) noexcept;
 
 // An exception taken off the error indicator, normalised, with its traceback attached.
 class Caught {

@@ -14,69 +14,102 @@ namespace ac {
 
 namespace {
 
-// Every spec, chained at load time so that the execution step can intern their names.
-struct SpecLink {
-  FuncSpec* spec;
-  SpecLink* next;
-};
-SpecLink* g_links = nullptr;
+// Every definition, in the order of static construction, so that the execution step can intern their
+// names.
+std::vector<FuncDef*>& all_defs() {
+  static auto* defs = new std::vector<FuncDef*>();
+  return *defs;
+}
 
 PyObject* g_module_name = nullptr;  // "tframe.utils.argchecker"
 
+const char kModulePrefix[] = "tframe.utils.argchecker.";
+
 }  // namespace
 
-FuncSpec::FuncSpec(const char* name_, const char* qualname_, const char* tb_name_, int line_,
-                   Style style_, std::initializer_list<const char*> params_, bool varargs_,
-                   Body body_, vectorcallfunc custom) noexcept
-    : name(name_),
-      qualname(qualname_),
-      tb_name(tb_name_),
-      line(line_),
-      style(style_),
-      params{},
-      nparams(0),
-      varargs(varargs_),
-      body(body_),
-      custom_call(custom) {
-  for (const char* p : params_) {
-    if (p[0] == '*' && p[1] == '*') {
-      starstar_name = p + 2;
-    } else if (p[0] == '*') {
-      star_name = p + 1;
+FuncDef::FuncDef(const char* qualname_, int line_, std::initializer_list<Param> params_, Body body_) noexcept
+    : qualname(qualname_), name(qualname_), tb_name(nullptr), line(line_), body(body_) {
+  for (const Param& p : params_) {
+    if (p.name[0] == '*' && p.name[1] == '*') {
+      starstar_name = p.name + 2;
+    } else if (p.name[0] == '*') {
+      star_name = p.name + 1;
       varargs = true;
-    } else if (nparams < kMaxParams) {
-      params[nparams++] = p;
+    } else {
+      params.push_back(p.name);
+      if (p.has_default) defaults.push_back(p.value);
     }
   }
-  if (style == Style::Custom) {
-    // A call of its own accepts anything, as far as introspection can tell.
-    if (!star_name) star_name = "args";
-    if (!starstar_name) starstar_name = "kwargs";
-  }
-  if (varargs && !star_name) star_name = "args";
-  // Registered at load time, before the interpreter runs any of it.
-  static SpecLink pool[256];
-  static int used = 0;
-  if (used < 256) {
-    pool[used] = SpecLink{this, g_links};
-    g_links = &pool[used++];
-  }
+  nparams = static_cast<int>(params.size());
+  if (nparams == 0 && varargs) style = Style::NoKeywords;
+  if (nparams == 1 && !varargs) style = Style::Single;
+  finish();
 }
 
-bool prepare_all_specs() noexcept {
+FuncDef::FuncDef(const char* qualname_, int line_, vectorcallfunc call) noexcept
+    : qualname(qualname_), name(qualname_), tb_name(nullptr), line(line_), style(Style::Custom),
+      varargs(true), star_name("args"), starstar_name("kwargs"), custom_call(call) {
+  finish();
+}
+
+void FuncDef::finish() noexcept {
+  // __name__: the last part of the qualified name; the traceback name: the dotted path without <locals>.
+  for (const char* c = qualname; *c; ++c) {
+    if (*c == '.') name = c + 1;
+  }
+  tb_storage_ = kModulePrefix;
+  tb_storage_ += qualname;
+  for (size_t at; (at = tb_storage_.find(".<locals>")) != std::string::npos;) tb_storage_.erase(at, 9);
+  tb_name = tb_storage_.c_str();
+  all_defs().push_back(this);
+}
+
+PyObject* FuncDef::make_defaults(PyObject* module_dict) const noexcept {
+  if (defaults.empty()) return nullptr;
+  Ref t(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));
+  if (!t) return nullptr;
+  Py_ssize_t i = 0;
+  for (const Default& d : defaults) {
+    PyObject* v = nullptr;
+    switch (d.kind) {
+      case Default::kNone: v = new_ref(Py_None); break;
+      case Default::kTrue: v = new_ref(Py_True); break;
+      case Default::kFalse: v = new_ref(Py_False); break;
+      case Default::kStr: v = PyUnicode_FromString(d.text); break;
+      case Default::kGlobalAttr: {
+        PyObject* g = PyDict_GetItemString(module_dict, d.text);  // borrowed
+        if (!g) {
+          PyErr_Format(PyExc_NameError, "name '%s' is not defined", d.text);
+          return nullptr;
+        }
+        v = PyObject_GetAttrString(g, d.attr);
+        break;
+      }
+    }
+    if (!v) return nullptr;
+    PyTuple_SET_ITEM(t.get(), i++, v);
+  }
+  return t.release();
+}
+
+bool prepare_all_defs() noexcept {
   if (!g_module_name) {
     g_module_name = PyUnicode_InternFromString("tframe.utils.argchecker");
     if (!g_module_name) return false;
   }
-  for (SpecLink* l = g_links; l; l = l->next) {
-    FuncSpec* s = l->spec;
-    if (s->name_obj) continue;
-    s->name_obj = PyUnicode_InternFromString(s->name);
-    s->qualname_obj = PyUnicode_FromString(s->qualname);
-    if (!s->name_obj || !s->qualname_obj) return false;
-    for (int i = 0; i < s->nparams; ++i) {
-      s->param_objs[i] = PyUnicode_InternFromString(s->params[i]);
-      if (!s->param_objs[i]) return false;
+  for (FuncDef* d : all_defs()) {
+    if (d->name_obj) continue;
+    if (d->nparams > kMaxParams) {
+      PyErr_Format(PyExc_SystemError, "%s has %d parameters, more than the argument parser's %d", d->qualname,
+                   d->nparams, kMaxParams);
+      return false;
+    }
+    d->name_obj = PyUnicode_InternFromString(d->name);
+    d->qualname_obj = PyUnicode_FromString(d->qualname);
+    if (!d->name_obj || !d->qualname_obj) return false;
+    for (int i = 0; i < d->nparams; ++i) {
+      d->param_objs[i] = PyUnicode_InternFromString(d->params[i]);
+      if (!d->param_objs[i]) return false;
     }
   }
   return true;
@@ -138,7 +171,7 @@ static Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept {
 
 bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** params, PyObject** varargs) noexcept {
-  const FuncSpec* s = f->spec;
+  const FuncDef* s = f->def;
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   *varargs = nullptr;
 
@@ -260,7 +293,7 @@ error:
 static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                  PyObject* kwnames) noexcept {
   Func* f = reinterpret_cast<Func*>(callable);
-  const FuncSpec* s = f->spec;
+  const FuncDef* s = f->def;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   // The common call: every named parameter given by position, nothing else.
   if (!kwnames && !s->varargs && nargs == s->nparams && s->style != Style::NoKeywords)
@@ -287,7 +320,7 @@ static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
   if (nkw == 0) return f->vectorcall(self, items, static_cast<size_t>(nargs), nullptr);
 
-  const FuncSpec* s = f->spec;
+  const FuncDef* s = f->def;
   if (s->style == Style::Single) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", s->name);
     return tb_error(s->tb_name, s->line);
@@ -332,14 +365,14 @@ static PyMethodDef func_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* make_function(const FuncSpec& spec, std::initializer_list<PyObject*> captures,
+PyObject* make_function(const FuncDef& def, std::initializer_list<PyObject*> captures,
                         PyObject* defaults) noexcept {
   Func* f = PyObject_GC_New(Func, &FuncType);
   if (!f) return nullptr;
-  f->vectorcall = spec.style == Style::Custom ? spec.custom_call : func_vectorcall;
-  f->spec = &spec;
-  f->name = new_ref(spec.name_obj);
-  f->qualname = new_ref(spec.qualname_obj);
+  f->vectorcall = def.style == Style::Custom ? def.custom_call : func_vectorcall;
+  f->def = &def;
+  f->name = new_ref(def.name_obj);
+  f->qualname = new_ref(def.qualname_obj);
   f->module = new_ref(g_module_name);
   f->doc = new_ref(Py_None);
   f->dict = nullptr;
@@ -474,7 +507,7 @@ static int set_annotations(PyObject* self, PyObject* v, void*) {
 
 // ---- introspection ------------------------------------------------------------------------------
 // `inspect.signature()` reads `__signature__` first, so the type offers one, built on each request from
-// the spec (names, `*args`, position-only single parameters), the current `__defaults__` and the
+// the definition (names, `*args`, position-only single parameters), the current `__defaults__` and the
 // current `__annotations__`: what the argument parser accepts is what the signature shows.
 
 namespace {
@@ -511,7 +544,7 @@ PyObject* make_parameter(PyObject* param_cls, PyObject* name, PyObject* kind, Py
 }
 
 PyObject* build_signature(Func* f) noexcept {
-  const FuncSpec* s = f->spec;
+  const FuncDef* s = f->def;
   Ref inspect(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   Ref param_cls(PyObject_GetAttr(inspect.get(), n_Parameter));

@@ -6,6 +6,8 @@
 #include <Python.h>
 
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "runtime/compat.h"
 #include "runtime/ref.h"
@@ -13,7 +15,7 @@
 namespace ac {
 
 struct Func;
-struct FuncSpec;
+struct FuncDef;
 
 // A function body: `params` holds one borrowed object per named parameter (defaults filled in);
 // `varargs` is the tuple of extra positional arguments for a `*args` function, else null.
@@ -23,48 +25,88 @@ enum class Style : unsigned char {
   Params,      // named parameters (with defaults), optionally *args
   Single,      // exactly one parameter, by position only
   NoKeywords,  // *args only, and no keyword argument at all
-  Custom,      // the spec supplies its own vectorcall
+  Custom,      // the definition supplies its own vectorcall
 };
 
+// The most named parameters a function may have: the argument parser's buffer. A definition with more
+// fails the module's load.
 constexpr int kMaxParams = 8;
 constexpr int kCaptureSlots = 4;
 
-struct FuncSpec {
-  const char* name;      // __name__, and the name in argument errors
+// A parameter's default value, made when the module executes.
+struct Default {
+  enum Kind : unsigned char { kNone, kTrue, kFalse, kStr, kGlobalAttr };
+  Kind kind;
+  const char* text = nullptr;  // kStr: the string; kGlobalAttr: the module global
+  const char* attr = nullptr;  // kGlobalAttr: its attribute, read once while the class body runs
+};
+namespace dflt {
+constexpr Default none{Default::kNone};
+constexpr Default yes{Default::kTrue};
+constexpr Default no{Default::kFalse};
+constexpr Default str(const char* s) { return Default{Default::kStr, s}; }
+constexpr Default global_attr(const char* global, const char* attr) { return Default{Default::kGlobalAttr, global, attr}; }
+}  // namespace dflt
+
+// One parameter as a signature writes it: "name", {"name", default}, "*args", or "**kwargs".
+struct Param {
+  const char* name;
+  bool has_default = false;
+  Default value{Default::kNone};
+  Param(const char* n) noexcept : name(n) {}  // NOLINT(google-explicit-constructor): reads as a signature
+  Param(const char* n, Default d) noexcept : name(n), has_default(true), value(d) {}
+};
+
+// One function of the module, declared once, as its `def` line reads:
+//   const FuncDef CheckIsIn::def{"ArgumentChecker.is_in.<locals>.check_is_in", kLine,
+//                                {"func_name", "value"}, check_is_in};
+// `__name__` is the last part of the qualified name; the traceback entry names the dotted path from the
+// module without "<locals>". A function with exactly one parameter takes it by position only; one with
+// only `*args` takes no keyword at all.
+struct FuncDef {
+  FuncDef(const char* qualname, int line, std::initializer_list<Param> params, Body body) noexcept;
+  // A function with a call of its own (it accepts anything, as far as introspection can tell).
+  FuncDef(const char* qualname, int line, vectorcallfunc call) noexcept;
+  FuncDef(const FuncDef&) = delete;
+  FuncDef& operator=(const FuncDef&) = delete;
+
   const char* qualname;  // __qualname__
-  const char* tb_name;   // traceback entry name: dotted path from the module, without <locals>
+  const char* name;      // __name__, and the name in argument errors
+  const char* tb_name;   // traceback entry name
   int line;              // definition line, reported for argument errors
-  Style style;
-  const char* params[kMaxParams];  // named parameters, in order
-  int nparams;
-  bool varargs;
-  // Names of the `*args` and `**kwargs` parameters, as introspection shows them. In the parameter
-  // list they are written "*name" (which also sets varargs) and, for a Custom call, "**name", after
-  // the named parameters. Unnamed: "args" for `*args`; a Custom call shows `*args, **kwargs`.
+  Style style = Style::Params;
+  std::vector<const char*> params;  // named parameters, in order
+  std::vector<Default> defaults;    // of the last parameters, in order
+  int nparams = 0;
+  bool varargs = false;
+  // Names of the `*args` and `**kwargs` parameters, as introspection shows them, or null.
   const char* star_name = nullptr;
   const char* starstar_name = nullptr;
-  Body body;
-  vectorcallfunc custom_call;  // Style::Custom
+  Body body = nullptr;
+  vectorcallfunc custom_call = nullptr;  // Style::Custom
+
+  // The defaults tuple (new reference), or null without an error when there are none; null with an
+  // error set when making one fails.
+  PyObject* make_defaults(PyObject* module_dict) const noexcept;
 
   // Filled in when the module executes.
   PyObject* name_obj = nullptr;
   PyObject* qualname_obj = nullptr;
   PyObject* param_objs[kMaxParams] = {};
 
-  FuncSpec(const char* name_, const char* qualname_, const char* tb_name_, int line_, Style style_,
-           std::initializer_list<const char*> params_, bool varargs_, Body body_,
-           vectorcallfunc custom = nullptr) noexcept;
-  FuncSpec(const FuncSpec&) = delete;
-  FuncSpec& operator=(const FuncSpec&) = delete;
+ private:
+  std::string tb_storage_;
+  void finish() noexcept;
 };
 
-// Interns the names of every FuncSpec. False with an exception set on failure.
-bool prepare_all_specs() noexcept;
+// Interns the names of every FuncDef and checks each against the parser's limits. False with an
+// exception set on failure.
+bool prepare_all_defs() noexcept;
 
 struct Func {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const FuncSpec* spec;
+  const FuncDef* def;
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -81,8 +123,8 @@ extern PyTypeObject FuncType;
 
 bool func_type_ready() noexcept;
 
-// A new function for `spec`; `captures` become its captured slots (borrowed, new references taken).
-PyObject* make_function(const FuncSpec& spec, std::initializer_list<PyObject*> captures = {},
+// A new function for `def`; `captures` become its captured slots (borrowed, new references taken).
+PyObject* make_function(const FuncDef& def, std::initializer_list<PyObject*> captures = {},
                         PyObject* defaults = nullptr) noexcept;
 
 inline bool is_func(PyObject* o) noexcept { return Py_TYPE(o) == &FuncType; }
@@ -104,7 +146,7 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
   return call(method.get(), args + 1, nargsf - 1, kwnames);
 }
 
-// Parses a vectorcall into `params` (borrowed) and `varargs` (new tuple or null) by `f`'s spec.
+// Parses a vectorcall into `params` (borrowed) and `varargs` (new tuple or null) by `f`'s definition.
 // Returns false with TypeError set and the traceback entry added.
 bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** params, PyObject** varargs) noexcept;
