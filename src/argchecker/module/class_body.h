@@ -12,4 +12,7 @@ bool bind_module_functions(PyObject* module_dict) noexcept;
 
 extern const char kInitName[];  // "init tframe.utils.argchecker"
 
+// A failed statement of the execution step: adds the init traceback entry at `line`; returns false.
+bool init_failed(int line) noexcept;
+
 }  // namespace ac

@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/globals.h"
+#include "runtime/globals.h"
 #include "module/class_body.h"
 #include "runtime/compat.h"
 #include "runtime/function.h"
 #include "runtime/imports.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/registry.h"
+#include "runtime/exec_hooks.h"
 #include "runtime/traceback.h"
 
 namespace ac {
@@ -25,11 +25,6 @@ void* g_stale_state = nullptr;
 int64_t g_interpreter_id = -1;  // the interpreter that first loaded the module
 PyObject* g_short_name = nullptr;  // "tframe.utils.argchecker", the module's own name in sys.modules
 bool g_added_short_name = false;   // whether the running execution step added that entry
-
-bool fail(int line) {
-  add_traceback(kInitName, line);
-  return false;
-}
 
 struct ModuleImport {
   const char* bind_as;
@@ -66,28 +61,25 @@ bool run_imports(PyObject* dict) {
     } else {
       value = Ref(import_module(imp.module, nullptr, imp.level));
     }
-    if (!value) return fail(imp.line);
-    if (PyDict_SetItemString(dict, imp.bind_as, value.get()) < 0) return fail(imp.line);
+    if (!value) return init_failed(imp.line);
+    if (PyDict_SetItemString(dict, imp.bind_as, value.get()) < 0) return init_failed(imp.line);
   }
   return true;
 }
 
-int copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const char* to, bool allow_none) {
-  PyObject* v = PyObject_GetAttrString(spec, from);
+// module.<to> = module_spec.<from>, skipping a missing attribute (and, unless allowed, None).
+int copy_spec_attr(PyObject* module_spec, PyObject* module, const char* from, const char* to, bool allow_none) {
+  Ref v(PyObject_GetAttrString(module_spec, from));
   if (!v) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      return 0;
-    }
-    return -1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
   }
-  int r = 0;
-  if (allow_none || v != Py_None) r = PyObject_SetAttrString(module, to, v);
-  Py_DECREF(v);
-  return r;
+  if (!allow_none && v.get() == Py_None) return 0;
+  return PyObject_SetAttrString(module, to, v.get());
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
   int64_t id = compat::interpreter_id();
   if (g_interpreter_id == -1) {
     g_interpreter_id = id;
@@ -102,14 +94,14 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     return new_ref(g_module);
   }
 
-  Ref name(PyObject_GetAttrString(spec, "name"));
+  Ref name(PyObject_GetAttrString(module_spec, "name"));
   if (!name) return nullptr;
   Ref module(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
-  if (copy_spec_attr(spec, module.get(), "loader", "__loader__", true) < 0 ||
-      copy_spec_attr(spec, module.get(), "origin", "__file__", true) < 0 ||
-      copy_spec_attr(spec, module.get(), "parent", "__package__", true) < 0 ||
-      copy_spec_attr(spec, module.get(), "submodule_search_locations", "__path__", false) < 0)
+  if (copy_spec_attr(module_spec, module.get(), "loader", "__loader__", true) < 0 ||
+      copy_spec_attr(module_spec, module.get(), "origin", "__file__", true) < 0 ||
+      copy_spec_attr(module_spec, module.get(), "parent", "__package__", true) < 0 ||
+      copy_spec_attr(module_spec, module.get(), "submodule_search_locations", "__path__", false) < 0)
     return nullptr;
   return module.release();
 }
@@ -153,12 +145,12 @@ bool exec_body(PyObject* module, PyObject* dict) {
   }
 
   if (!run_imports(dict)) return false;
-  if (!run_exec_hooks(dict)) return fail(kImports[sizeof(kImports) / sizeof(kImports[0]) - 1].line);
+  if (!run_exec_hooks(dict)) return init_failed(kImports[sizeof(kImports) / sizeof(kImports[0]) - 1].line);
   if (!build_class(dict)) return false;
   if (!bind_module_functions(dict)) return false;
 
   Ref test(PyDict_New());
-  if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return fail(1);
+  if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return init_failed(1);
   return true;
 }
 
@@ -174,7 +166,7 @@ int module_exec(PyObject* module) noexcept {
     return -1;
   }
   PyObject* dict = PyModule_GetDict(module);  // borrowed
-  if (!intern_all_names() || !prepare_all_specs() || !func_type_ready()) return -1;
+  if (!intern_all_names() || !prepare_all_defs() || !func_type_ready()) return -1;
   if (!g_short_name && !(g_short_name = PyUnicode_InternFromString("tframe.utils.argchecker"))) return -1;
   g_added_short_name = false;
   if (exec_body(module, dict)) return 0;
@@ -210,6 +202,6 @@ PyModuleDef g_def = {
 }  // namespace
 }  // namespace ac
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_argchecker(void) {
+PyMODINIT_FUNC PyInit_argchecker(void) {
   return PyModuleDef_Init(&ac::g_def);
 }

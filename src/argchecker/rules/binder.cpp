@@ -1,12 +1,14 @@
 #include "rules/binder.h"
 
+#include "rules/decorator.h"
+
 #include <vector>
 
-#include "host/globals.h"
+#include "runtime/globals.h"
 #include "runtime/compat.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/registry.h"
+#include "runtime/exec_hooks.h"
 
 namespace ac {
 namespace {
@@ -92,11 +94,11 @@ Py_ssize_t index_of(PyObject* names, PyObject* name) noexcept {
 // The cached layout for `target`'s code object, built when the code object changes.
 PyObject* layout_for(Func* wrapper, PyObject* target) noexcept {
   PyObject* code = PyFunction_GET_CODE(target);
-  PyObject* cached = wrapper->cap[2];
+  PyObject* cached = wrapper->cap[Wrapper::kLayout];
   if (cached && PyTuple_GET_ITEM(cached, kCode) == code) return cached;
   PyObject* layout = make_layout(reinterpret_cast<PyCodeObject*>(code));
   if (!layout) return nullptr;
-  Py_XSETREF(wrapper->cap[2], layout);
+  Py_XSETREF(wrapper->cap[Wrapper::kLayout], layout);
   return layout;
 }
 

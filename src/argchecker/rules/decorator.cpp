@@ -1,35 +1,39 @@
 // apply_rule: the decorator that checks an API function's arguments at every call.
-#include "host/globals.h"
+#include "module/members.h"
+#include "rules/binder.h"
+#include "rules/decorator.h"
 #include "runtime/compat.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
+#include "runtime/globals.h"
 #include "runtime/imports.h"
 #include "runtime/names.h"
-#include "runtime/registry.h"
-#include "runtime/traceback.h"
-#include "rules/binder.h"
 
 namespace ac {
 namespace {
 
-const char kApplyRule[] = "tframe.utils.argchecker.apply_rule";
-const char kDecorator[] = "tframe.utils.argchecker.apply_rule.decorator";
-const char kWrapper[] = "tframe.utils.argchecker.apply_rule.decorator.api_rule_check_wrapper";
+// Lines of apply_rule's source, as traceback entries report them:
+// def apply_rule(*rules):
+//     def decorator(func):
+//         @wraps(func)
+//         def api_rule_check_wrapper(*args, **kwargs):
+enum ApplyRuleLine {
+  kLineApplyRule = 470,
+  kLineDecorator = 471,
+  kLineWraps = 472,
+  kLineWrapper = 473,
+  kLineSwitch = 475,
+  kLineBind = 476,
+  kLineVerify = 478,
+  kLineCallFunc = 479,
+  kLineExcept = 480,
+  kLineImportSys = 481,
+  kLineErrorText = 482,
+  kLineUserlog = 483,
+  kLineReraise = 485,
+};
 
-// Lines of apply_rule's source, as traceback entries report them.
-constexpr int kLineApplyRule = 470;
-constexpr int kLineDecorator = 471;
-constexpr int kLineWraps = 472;
-constexpr int kLineWrapper = 473;
-constexpr int kLineSwitch = 475;
-constexpr int kLineBind = 476;
-constexpr int kLineVerify = 478;
-constexpr int kLineCallFunc = 479;
-constexpr int kLineExcept = 480;
-constexpr int kLineImportSys = 481;
-constexpr int kLineErrorText = 482;
-constexpr int kLineUserlog = 483;
-constexpr int kLineReraise = 485;
+extern FuncDef wrapper_def, decorator_def;
 
 Name n_ALLOW_ARG_CHECK{"ALLOW_ARG_CHECK"};
 Name n_format_stack{"format_stack"};
@@ -38,14 +42,6 @@ Name n_getframe{"_getframe"};
 Name n_limit{"limit"};
 Name n_console{"console"};
 Name n_error{"error"};
-
-// A one-name keyword tuple, made once.
-PyObject* kwnames_of(PyObject*& cache, PyObject* name) noexcept {
-  if (!cache) cache = PyTuple_Pack(1, name);
-  return cache;
-}
-PyObject* g_kw_limit = nullptr;
-PyObject* g_kw_console = nullptr;
 
 // The handler's `error_text`: two stack entries above the caller of the decorated function, then the
 // formatted exception being handled.
@@ -71,7 +67,7 @@ PyObject* build_error_text(PyObject* sys) noexcept {
     Ref frame(PyObject_Vectorcall(getframe.get(), &a1, 1, nullptr));
     if (!frame) return nullptr;
     Ref two(PyLong_FromLong(2));
-    PyObject* kw = kwnames_of(g_kw_limit, n_limit);
+    PyObject* kw = n_limit.kwnames();
     if (!two || !kw) return nullptr;
     PyObject* argv[] = {frame.get(), two.get()};
     stack = Ref(PyObject_Vectorcall(format_stack.get(), argv, 1, kw));
@@ -97,25 +93,25 @@ PyObject* build_error_text(PyObject* sys) noexcept {
 PyObject* handle_failure() noexcept {
   Caught caught;
   Ref cls(get_global(names::g_InvalidParamError));
-  if (!cls) return tb_error(kWrapper, kLineExcept);
+  if (!cls) return error_at(wrapper_def, kLineExcept);
   if (!caught.matches(cls.get())) return caught.restore();
 
   return in_except(caught, [&]() -> PyObject* {
     Ref sys(import_module("sys", nullptr, -1));
-    if (!sys) return tb_error(kWrapper, kLineImportSys);
+    if (!sys) return error_at(wrapper_def, kLineImportSys);
     Ref error_text(build_error_text(sys.get()));
-    if (!error_text) return tb_error(kWrapper, kLineErrorText);
+    if (!error_text) return error_at(wrapper_def, kLineErrorText);
 
     Ref write_userlog(get_global(names::g_write_userlog));
-    if (!write_userlog) return tb_error(kWrapper, kLineUserlog);
-    PyObject* kw = kwnames_of(g_kw_console, n_console);
-    if (!kw) return tb_error(kWrapper, kLineUserlog);
+    if (!write_userlog) return error_at(wrapper_def, kLineUserlog);
+    PyObject* kw = n_console.kwnames();
+    if (!kw) return error_at(wrapper_def, kLineUserlog);
     PyObject* argv[] = {error_text.get(), n_error, Py_None};
     Ref logged(PyObject_Vectorcall(write_userlog.get(), argv, 2, kw));
-    if (!logged) return tb_error(kWrapper, kLineUserlog);
+    if (!logged) return error_at(wrapper_def, kLineUserlog);
 
     raise_object(caught.value());
-    return tb_error(kWrapper, kLineReraise);
+    return error_at(wrapper_def, kLineReraise);
   });
 }
 
@@ -150,11 +146,13 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
   return true;
 }
 
+// The rule checkers and the API function, captured by the wrapper (`Wrapper::kLayout` holds the
+// binder's cached parameter layout of the function it reaches).
 PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   Func* w = reinterpret_cast<Func*>(callable);
-  if (!check_keyword_strings("api_rule_check_wrapper", kwnames)) return tb_error(kWrapper, kLineWrapper);
-  PyObject* rules = w->cap[0];
-  PyObject* func = w->cap[1];
+  if (!check_keyword_strings(wrapper_def.name, kwnames)) return error_at(wrapper_def, kLineWrapper);
+  PyObject* rules = w->cap[Wrapper::kRules];
+  PyObject* func = w->cap[Wrapper::kFunc];
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   int line = kLineSwitch;
   {
@@ -175,40 +173,36 @@ PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (result) return result;
   }
 error:
-  add_traceback(kWrapper, line);
+  error_at(wrapper_def, line);
   return handle_failure();
 }
 
-FuncSpec wrapper_spec{"api_rule_check_wrapper", "apply_rule.<locals>.decorator.<locals>.api_rule_check_wrapper",
-                      kWrapper, kLineWrapper, Style::Custom, {}, true, nullptr, wrapper_call};
+FuncDef wrapper_def{"apply_rule.<locals>.decorator.<locals>.api_rule_check_wrapper", kLineWrapper, wrapper_call};
 
 PyObject* decorator_body(Func* self, PyObject* const* p, PyObject*) noexcept {
   PyObject* func = p[0];
   Ref wraps(get_global(names::g_wraps));
-  if (!wraps) return tb_error(kDecorator, kLineWraps);
+  if (!wraps) return error_at(decorator_def, kLineWraps);
   Ref updater(PyObject_Vectorcall(wraps.get(), &func, 1, nullptr));
-  if (!updater) return tb_error(kDecorator, kLineWraps);
-  Ref wrapper(make_function(wrapper_spec, {self->cap[0], func}));
-  if (!wrapper) return tb_error(kDecorator, kLineWrapper);
+  if (!updater) return error_at(decorator_def, kLineWraps);
+  Ref wrapper(make_function(wrapper_def, {self->cap[Decorator::kRules], func}));
+  if (!wrapper) return error_at(decorator_def, kLineWrapper);
   PyObject* w = wrapper.get();
   PyObject* r = PyObject_Vectorcall(updater.get(), &w, 1, nullptr);
-  if (!r) return tb_error(kDecorator, kLineWraps);
+  if (!r) return error_at(decorator_def, kLineWraps);
   return r;
 }
 
-FuncSpec decorator_spec{"decorator", "apply_rule.<locals>.decorator", kDecorator, kLineDecorator,
-                        Style::Single, {"func"}, false, decorator_body};
+FuncDef decorator_def{"apply_rule.<locals>.decorator", kLineDecorator, {"func"}, decorator_body};
 
 PyObject* apply_rule_body(Func*, PyObject* const*, PyObject* rules) noexcept {
-  PyObject* d = make_function(decorator_spec, {rules});
-  if (!d) return tb_error(kApplyRule, kLineDecorator);
+  PyObject* d = make_function(decorator_def, {rules});
+  if (!d) return error_at(member::apply_rule, kLineDecorator);
   return d;
 }
 
-FuncSpec apply_rule_spec{"apply_rule", "apply_rule", kApplyRule, kLineApplyRule, Style::NoKeywords,
-                         {"*rules"}, true, apply_rule_body};
-
-MemberRegistrar reg_apply_rule{Member{2, "apply_rule", Kind::ModuleFunction, &apply_rule_spec, kLineApplyRule, 0}};
-
 }  // namespace
+
+FuncDef member::apply_rule{"apply_rule", kLineApplyRule, {"*rules"}, apply_rule_body};
+
 }  // namespace ac

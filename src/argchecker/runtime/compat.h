@@ -35,11 +35,6 @@ inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals, int line)
   return f;
 }
 
-// The exception being handled (the one `sys.exc_info()` shows), as three new references.
-inline void get_handled(PyObject** t, PyObject** v, PyObject** tb) noexcept { PyErr_GetExcInfo(t, v, tb); }
-// Makes (t, v, tb) the exception being handled; steals the references.
-inline void set_handled(PyObject* t, PyObject* v, PyObject* tb) noexcept { PyErr_SetExcInfo(t, v, tb); }
-
 // The names of a code object's local variables, parameters first (new reference).
 inline PyObject* code_varnames(PyCodeObject* code) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000

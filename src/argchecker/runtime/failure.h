@@ -4,7 +4,7 @@
 
 #include <initializer_list>
 
-#include "host/globals.h"
+#include "runtime/globals.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 

@@ -38,6 +38,7 @@ FuncDef::FuncDef(const char* qualname_, int line_, std::initializer_list<Param> 
     } else {
       params.push_back(p.name);
       if (p.has_default) defaults.push_back(p.value);
+      if (p.annotation) annotations.emplace_back(p.name, p.annotation);
     }
   }
   nparams = static_cast<int>(params.size());
@@ -90,6 +91,17 @@ PyObject* FuncDef::make_defaults(PyObject* module_dict) const noexcept {
     PyTuple_SET_ITEM(t.get(), i++, v);
   }
   return t.release();
+}
+
+PyObject* FuncDef::make_annotations() const noexcept {
+  if (annotations.empty()) return nullptr;
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  for (const auto& [param, text] : annotations) {
+    Ref v(PyUnicode_FromString(text));
+    if (!v || PyDict_SetItemString(d.get(), param, v.get()) < 0) return nullptr;
+  }
+  return d.release();
 }
 
 bool prepare_all_defs() noexcept {
@@ -367,6 +379,12 @@ static PyMethodDef func_methods[] = {
 
 PyObject* make_function(const FuncDef& def, std::initializer_list<PyObject*> captures,
                         PyObject* defaults) noexcept {
+  if (captures.size() > kCaptureSlots) {
+    PyErr_Format(PyExc_SystemError, "%s captures more than %d objects", def.qualname, kCaptureSlots);
+    return nullptr;
+  }
+  Ref annotations(def.make_annotations());
+  if (!annotations && PyErr_Occurred()) return nullptr;
   Func* f = PyObject_GC_New(Func, &FuncType);
   if (!f) return nullptr;
   f->vectorcall = def.style == Style::Custom ? def.custom_call : func_vectorcall;
@@ -378,12 +396,10 @@ PyObject* make_function(const FuncDef& def, std::initializer_list<PyObject*> cap
   f->dict = nullptr;
   f->defaults = defaults && defaults != Py_None ? new_ref(defaults) : nullptr;
   f->kwdefaults = nullptr;
-  f->annotations = nullptr;
+  f->annotations = annotations.release();
   f->weakreflist = nullptr;
   int i = 0;
-  for (PyObject* c : captures) {
-    if (i < kCaptureSlots) f->cap[i++] = (Py_XINCREF(c), c);
-  }
+  for (PyObject* c : captures) f->cap[i++] = (Py_XINCREF(c), c);
   for (; i < kCaptureSlots; ++i) f->cap[i] = nullptr;
   PyObject_GC_Track(f);
   return reinterpret_cast<PyObject*>(f);

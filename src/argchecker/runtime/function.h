@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/compat.h"
@@ -48,13 +49,21 @@ constexpr Default str(const char* s) { return Default{Default::kStr, s}; }
 constexpr Default global_attr(const char* global, const char* attr) { return Default{Default::kGlobalAttr, global, attr}; }
 }  // namespace dflt
 
-// One parameter as a signature writes it: "name", {"name", default}, "*args", or "**kwargs".
+// A parameter's annotation, a string: `def f(params: "dict")`.
+struct Annotation {
+  const char* text;
+};
+
+// One parameter as a signature writes it: "name", {"name", default}, {"name", Annotation{"..."}},
+// "*args", or "**kwargs".
 struct Param {
   const char* name;
   bool has_default = false;
   Default value{Default::kNone};
+  const char* annotation = nullptr;
   Param(const char* n) noexcept : name(n) {}  // NOLINT(google-explicit-constructor): reads as a signature
   Param(const char* n, Default d) noexcept : name(n), has_default(true), value(d) {}
+  Param(const char* n, Annotation a) noexcept : name(n), annotation(a.text) {}
 };
 
 // One function of the module, declared once, as its `def` line reads:
@@ -85,9 +94,14 @@ struct FuncDef {
   Body body = nullptr;
   vectorcallfunc custom_call = nullptr;  // Style::Custom
 
+  // (parameter, annotation) pairs, in order.
+  std::vector<std::pair<const char*, const char*>> annotations;
+
   // The defaults tuple (new reference), or null without an error when there are none; null with an
   // error set when making one fails.
   PyObject* make_defaults(PyObject* module_dict) const noexcept;
+  // The annotations dict, likewise.
+  PyObject* make_annotations() const noexcept;
 
   // Filled in when the module executes.
   PyObject* name_obj = nullptr;

@@ -1,6 +1,6 @@
 #include "runtime/imports.h"
 
-#include "host/globals.h"
+#include "runtime/globals.h"
 #include "runtime/ref.h"
 
 namespace ac {

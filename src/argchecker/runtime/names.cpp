@@ -6,6 +6,11 @@ static Name* g_first_name = nullptr;
 
 Name::Name(const char* text) noexcept : text_(text), next_(g_first_name) { g_first_name = this; }
 
+PyObject* Name::kwnames() noexcept {
+  if (!kwnames_) kwnames_ = PyTuple_Pack(1, obj_);
+  return kwnames_;
+}
+
 bool intern_all_names() noexcept {
   for (Name* n = g_first_name; n; n = n->next_) {
     if (n->obj_) continue;

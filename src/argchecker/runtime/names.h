@@ -9,11 +9,15 @@ namespace ac {
 class Name {
   const char* text_;
   PyObject* obj_ = nullptr;
+  PyObject* kwnames_ = nullptr;
   Name* next_;
 
  public:
   explicit Name(const char* text) noexcept;
   PyObject* get() const noexcept { return obj_; }
+  // The one-name keyword tuple `(name,)` for a vectorcall, made at first use and kept (borrowed), or
+  // null with an error set.
+  PyObject* kwnames() noexcept;
   operator PyObject*() const noexcept { return obj_; }
   const char* text() const noexcept { return text_; }
   friend bool intern_all_names() noexcept;

@@ -2,7 +2,7 @@
 
 #include <unordered_map>
 
-#include "host/globals.h"
+#include "runtime/globals.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 

@@ -1,4 +1,4 @@
-#include "host/globals.h"
+#include "runtime/globals.h"
 
 #include "runtime/ref.h"
 

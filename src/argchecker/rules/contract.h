@@ -1,0 +1,21 @@
+// The rule contract: what every factory method shares. A factory makes one rule, appends it to the
+// checker's `rules` and returns the checker; a rule is called with (func_name, value).
+#pragma once
+#include <Python.h>
+
+#include "runtime/function.h"
+#include "runtime/ref.h"
+
+namespace ac {
+
+// The common tail of a factory: fetch `self.rules` now, append `rule` to it (a list append for an exact
+// list, otherwise its `append` method), and return `self` (new reference). On error, adds the traceback
+// entry of `factory` at `line` and returns null.
+PyObject* append_rule(const FuncDef& factory, int line, PyObject* self, PyObject* rule) noexcept;
+
+// Appends `rule` (a new reference, null after a failed creation, reported at `create_line`) and
+// returns self.
+PyObject* finish_factory(const FuncDef& factory, int create_line, int append_line, PyObject* self,
+                         Ref rule) noexcept;
+
+}  // namespace ac
