@@ -163,7 +163,9 @@ int contains_none(PyObject* nd) noexcept {
     PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(item.get()));
     if (t == none_type) return 1;
     if (Py_TYPE(t) == &PyType_Type) continue;  // plain classes compare by identity
-    int eq = PyObject_RichCompareBool(t, none_type, Py_EQ);
+    // Held: the comparison may run code that gives the item another class, dropping this one.
+    Ref type(new_ref(t));
+    int eq = PyObject_RichCompareBool(type.get(), none_type, Py_EQ);
     if (eq != 0) return eq;
   }
 }
