@@ -22,7 +22,7 @@
 #define AC_SCAN_VECTORS 0
 #endif
 #if AC_SCAN_VECTORS && defined(__x86_64__)
-// The vector helpers below are always inlined, so the note that passing 32-byte vectors by value has a
+// The vector helpers below are always inlined, so the warning that returning a 32-byte vector has a
 // different calling convention without AVX concerns no real call.
 #pragma GCC diagnostic ignored "-Wpsabi"
 #define AC_SCAN_AVX2 1
@@ -113,11 +113,11 @@ struct Direct {
   using Key = T;
   static constexpr bool kNan = std::is_floating_point<T>::value;
   template <class X>
-  static AC_SCAN_INLINE X key(X v) noexcept {
+  static AC_SCAN_INLINE X key(const X& v) noexcept {
     return v;
   }
   template <class X>
-  static AC_SCAN_INLINE auto is_nan(X v) noexcept {
+  static AC_SCAN_INLINE auto is_nan(const X& v) noexcept {
     return v != v;
   }
 };
@@ -130,11 +130,11 @@ struct Half {
   using Key = std::int16_t;
   static constexpr bool kNan = true;
   template <class X>
-  static AC_SCAN_INLINE X key(X bits) noexcept {
+  static AC_SCAN_INLINE X key(const X& bits) noexcept {
     return static_cast<X>(bits ^ ((bits >> 15) & 0x7fff));
   }
   template <class X>
-  static AC_SCAN_INLINE auto is_nan(X bits) noexcept {
+  static AC_SCAN_INLINE auto is_nan(const X& bits) noexcept {
     return (bits & 0x7fff) > 0x7c00;
   }
 };
