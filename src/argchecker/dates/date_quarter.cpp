@@ -1,7 +1,10 @@
 // Date and quarter rules: is_valid_date and is_valid_quarter.
 //
 // Both rules accept date objects as they are, treat strings specially and reject everything else.
-// The date-like classes and `re` are module globals, read at every check.
+// The date-like classes and `re` are module globals, read at every check. `strptime` and `re.match` are
+// looked up as always; while they are the standard library's own, a string they would accept is
+// recognised natively (dates/native_date.h), and every other string still goes to them.
+#include "dates/native_date.h"
 #include "host/globals.h"
 #include "runtime/compare.h"
 #include "rules/checker.h"
@@ -90,9 +93,11 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   int line = kQuarterMatch;
   {
     Ref re_mod(get_global(names::g_re));
-    if (re_mod) {
-      PyObject* argv[] = {re_mod.get(), n_quarter_pattern, value};
-      Ref m(PyObject_VectorcallMethod(n_match, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref match(re_mod ? PyObject_GetAttr(re_mod.get(), n_match) : nullptr);
+    if (match) {
+      if (dates::quarter_matches(match.get(), value)) Py_RETURN_NONE;
+      PyObject* argv[] = {n_quarter_pattern, value};
+      Ref m(PyObject_Vectorcall(match.get(), argv, 2, nullptr));
       if (m) {
         r = PyObject_IsTrue(m.get());
         if (r > 0) Py_RETURN_NONE;
@@ -169,6 +174,7 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
     Ref strptime(dt_cls ? PyObject_GetAttr(dt_cls.get(), n_strptime) : nullptr);
     Ref s(strptime ? PyObject_Str(value) : nullptr);
     if (s) {
+      if (dates::strptime_accepts(strptime.get(), s.get(), f->cap[2])) Py_RETURN_NONE;
       PyObject* argv[] = {s.get(), f->cap[2]};
       Ref parsed(PyObject_Vectorcall(strptime.get(), argv, 2, nullptr));
       if (parsed) Py_RETURN_NONE;

@@ -1,5 +1,7 @@
 // Checks against the present moment: is_future_date and the class method check_begin_end_date.
-// The present is `datetime.datetime.now()`, the naive local time, taken anew at every check.
+// The present is `datetime.datetime.now()`, the naive local time, taken anew at every check. The date
+// is parsed natively while `strptime` is the standard library's own (dates/native_date.h).
+#include "dates/native_date.h"
 #include "host/globals.h"
 #include "runtime/compare.h"
 #include "rules/checker.h"
@@ -71,8 +73,14 @@ int future_date_accepts(PyObject* value, Fill& fill, int* line) noexcept {
   if (!strptime) return -1;
   Ref s(PyObject_Str(value));
   if (!s) return -1;
-  PyObject* argv[] = {s.get(), n_compact_format};
-  Ref dt(PyObject_Vectorcall(strptime.get(), argv, 2, nullptr));
+  dates::Ymd ymd;
+  Ref dt;
+  if (dates::strptime_accepts(strptime.get(), s.get(), n_compact_format, &ymd)) {
+    dt.reset(dates::new_datetime(ymd));
+  } else {
+    PyObject* argv[] = {s.get(), n_compact_format};
+    dt.reset(PyObject_Vectorcall(strptime.get(), argv, 2, nullptr));
+  }
   if (!dt) return -1;
 
   *line = kFutureCompare;
