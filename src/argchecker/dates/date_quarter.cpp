@@ -72,8 +72,10 @@ constexpr int kQuarterAppend = 210;
 // cap[0]: the checker, cap[1]: allow_empty_str.
 PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* checker = f->cap[0];
-  PyObject* func_name = p[0];
-  PyObject* value = p[1];
+  // Owned for the call: a parameter may come from __defaults__, which Python code run below may replace.
+  const Ref func_name_ref = Ref::borrow(p[0]), value_ref = Ref::borrow(p[1]);
+  PyObject* func_name = func_name_ref.get();
+  PyObject* value = value_ref.get();
   auto fill = [&](FmtArgs& a) {
     return a.add_borrowed(func_name) && a.add_attr(checker, names::arg_name) && a.add_borrowed(value);
   };
@@ -121,8 +123,10 @@ FuncSpec check_quarter_spec{"check_is_valid_quarter", "ArgumentChecker.is_valid_
                             check_quarter_body};
 
 PyObject* is_valid_quarter_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(p[0], Ref(make_function(check_quarter_spec, {p[0], p[1]})), kQuarter, kQuarterCreate,
-                        kQuarterAppend);
+  // Owned: creating the closure may collect garbage, and finish_factory runs Python code.
+  const Ref self = Ref::borrow(p[0]), allow_empty_str = Ref::borrow(p[1]);
+  return finish_factory(self.get(), Ref(make_function(check_quarter_spec, {self.get(), allow_empty_str.get()})),
+                        kQuarter, kQuarterCreate, kQuarterAppend);
 }
 
 FuncSpec is_valid_quarter_spec{"is_valid_quarter", "ArgumentChecker.is_valid_quarter", kQuarter, kQuarterDef,
@@ -145,8 +149,10 @@ constexpr int kDateAppend = 236;
 // cap[0]: the checker, cap[1]: timestamp, cap[2]: fmt, cap[3]: allow_empty_str.
 PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* checker = f->cap[0];
-  PyObject* func_name = p[0];
-  PyObject* value = p[1];
+  // Owned for the call: a parameter may come from __defaults__, which Python code run below may replace.
+  const Ref func_name_ref = Ref::borrow(p[0]), value_ref = Ref::borrow(p[1]);
+  PyObject* func_name = func_name_ref.get();
+  PyObject* value = value_ref.get();
   auto fill = [&](FmtArgs& a) {
     return a.add_borrowed(func_name) && a.add_attr(checker, names::arg_name) && a.add_borrowed(value) &&
            a.add_type_of(value);
@@ -192,8 +198,12 @@ FuncSpec check_date_spec{"check_is_valid_date", "ArgumentChecker.is_valid_date.<
                          kCheckDate, kDateCreate, Style::Params, {"func_name", "value"}, false, check_date_body};
 
 PyObject* is_valid_date_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(p[0], Ref(make_function(check_date_spec, {p[0], p[1], p[2], p[3]})), kDate, kDateCreate,
-                        kDateAppend);
+  // Owned: creating the closure may collect garbage, and finish_factory runs Python code.
+  const Ref self = Ref::borrow(p[0]), timestamp = Ref::borrow(p[1]), fmt = Ref::borrow(p[2]),
+            allow_empty_str = Ref::borrow(p[3]);
+  return finish_factory(
+      self.get(), Ref(make_function(check_date_spec, {self.get(), timestamp.get(), fmt.get(), allow_empty_str.get()})),
+      kDate, kDateCreate, kDateAppend);
 }
 
 FuncSpec is_valid_date_spec{"is_valid_date", "ArgumentChecker.is_valid_date", kDate, kDateDef, Style::Params,

@@ -96,8 +96,10 @@ int future_date_accepts(PyObject* value, Fill& fill, int* line) noexcept {
 // cap[0]: the checker.
 PyObject* check_future_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* checker = f->cap[0];
-  PyObject* func_name = p[0];
-  PyObject* value = p[1];
+  // Owned for the call: a parameter may come from __defaults__, which Python code run below may replace.
+  const Ref func_name_ref = Ref::borrow(p[0]), value_ref = Ref::borrow(p[1]);
+  PyObject* func_name = func_name_ref.get();
+  PyObject* value = value_ref.get();
   auto fill = [&](FmtArgs& a) {
     return a.add_borrowed(func_name) && a.add_attr(checker, names::arg_name) && a.add_borrowed(value) &&
            a.add_type_of(value);
@@ -190,9 +192,11 @@ int both_in_range(PyObject* min_time, PyObject* b, PyObject* e, PyObject* now_ti
 }
 
 PyObject* check_begin_end_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  Ref b(convert(p[1]));
+  // Owned for the call: a parameter may come from __defaults__, which the conversions may replace.
+  const Ref begin = Ref::borrow(p[1]), end = Ref::borrow(p[2]);
+  Ref b(convert(begin.get()));
   if (!b) return tb_error(kBeginEnd, kBeginEndBegin);
-  Ref e(convert(p[2]));
+  Ref e(convert(end.get()));
   if (!e) return tb_error(kBeginEnd, kBeginEndEnd);
 
   Ref cls(datetime_class());
