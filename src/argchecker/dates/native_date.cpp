@@ -117,18 +117,22 @@ void remember_re_match(PyObject* module_dict) noexcept {
   Ref mod = Ref::borrow(PyDict_GetItemWithError(module_dict, names::g_re));
   if (!mod) return;
   Ref match(PyObject_GetAttr(mod.get(), n_match));
+  if (!match) return;
   // The standard re, whatever the module global may have found first.
   Ref std_re(PyImport_ImportModule("re"));
-  Ref std_match(std_re ? PyObject_GetAttr(std_re.get(), n_match) : nullptr);
-  if (!match || match.get() != std_match.get() || !g_std.re_match.remember(match.get())) return;
+  if (!std_re) return;
+  Ref std_match(PyObject_GetAttr(std_re.get(), n_match));
+  if (!std_match || match.get() != std_match.get() || !g_std.re_match.remember(match.get())) return;
   PyObject* compile = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(match.get()), n_compile);
   if (!g_std.re_compile.remember(compile)) g_std.re_match.forget();
 }
 
-// Never fails the import: whatever is not the standard library's leaves the native answers off.
+// Never fails the import: whatever is not the standard library's leaves the native answers off. Each
+// step stops at its first error, which is cleared before the next one runs.
 bool remember_standard(PyObject* module_dict) noexcept {
   forget_standard();
   remember_strptime(module_dict);
+  PyErr_Clear();
   if (!g_std.strptime_def) forget_standard();
   remember_re_match(module_dict);
   PyErr_Clear();
