@@ -39,6 +39,8 @@ find_python39() {
 
 VENV=${AC_VENV:-$ROOT/.venv}
 PY_BASE=""   # the interpreter a new environment is made from (default: CPython 3.9)
+REQUIREMENTS=$ROOT/requirements-dev.txt
+REQUIREMENTS_LABEL=requirements-dev.txt
 
 # One line per step, so a first run that takes minutes shows where it is.
 say() { echo "dev.sh: $*"; }
@@ -56,11 +58,11 @@ ensure_venv() {
     "$PY_BASE" -m venv "$VENV"
   fi
   local stamp="$VENV/.requirements-stamp"
-  if [ ! -f "$stamp" ] || ! cmp -s "$ROOT/requirements-dev.txt" "$stamp"; then
-    say "installing the pinned dependencies (requirements-dev.txt)"
+  if [ ! -f "$stamp" ] || ! cmp -s "$REQUIREMENTS" "$stamp"; then
+    say "installing the pinned dependencies ($REQUIREMENTS_LABEL)"
     pip_quiet install pip==24.3.1
-    pip_quiet install -r "$ROOT/requirements-dev.txt"
-    cp "$ROOT/requirements-dev.txt" "$stamp"
+    pip_quiet install -r "$REQUIREMENTS"
+    cp "$REQUIREMENTS" "$stamp"
   fi
   ensure_host
 }
@@ -226,11 +228,20 @@ versions_suite() {
 latest_suite() {
   local v
   v=$(newest_version)
+  local latest="numpy pandas pytest hypothesis"
   VENV=$VENV-latest
   if [ ! -x "$VENV/bin/python" ]; then PY_BASE=$(find_python_version "$v"); fi
+  # The pinned requirements without the four, so a new environment does not fetch the pinned ones too.
+  mkdir -p "$VENV"
+  REQUIREMENTS=$VENV/requirements-pinned-rest.txt
+  grep -v -E "^($(tr ' ' '|' <<<"$latest"))[=; <>]" "$ROOT/requirements-dev.txt" >"$REQUIREMENTS.new"
+  cmp -s "$REQUIREMENTS.new" "$REQUIREMENTS" || mv "$REQUIREMENTS.new" "$REQUIREMENTS"
+  rm -f "$REQUIREMENTS.new"
+  REQUIREMENTS_LABEL="requirements-dev.txt but for $latest"
   ensure_venv
   say "installing the newest NumPy, pandas, pytest and hypothesis for CPython $v"
-  pip_quiet install --upgrade numpy pandas pytest hypothesis
+  # shellcheck disable=SC2086
+  pip_quiet install --upgrade $latest
   say "$("$VENV/bin/python" -c 'from importlib.metadata import version as v; import platform
 print("CPython %s, " % platform.python_version() + ", ".join("%s %s" % (n, v(n)) for n in ("numpy", "pandas", "pytest", "hypothesis")))')"
   build
