@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # One entry point for every job on this project. Each job creates (or reuses) the virtual environment,
-# installs the pinned dependencies, builds the extension into it and runs.
+# installs the pinned dependencies, then the stand-in host (tests/host/) and then the extension into it,
+# as a deployment has them, and runs. Every step prints one line.
 #   ./dev.sh demo        the demo: a host API module whose calls are checked
-#   ./dev.sh test        the whole test suite
+#   ./dev.sh test        the whole test suite (the slow deployment test excepted)
+#   ./dev.sh deploy      the deployment test: host and extension wheels in a new environment, uninstall
+#   ./dev.sh latest      the suite on the newest CPython here with the newest NumPy, pandas, pytest and
+#                        hypothesis from the package index (in .venv-latest)
 #   ./dev.sh sanitize    the suite against an AddressSanitizer/UBSan build
 #   ./dev.sh bench       the benchmarks (ratios measured side by side)
 #   ./dev.sh soak        the long leak soak
 #   ./dev.sh versions    the suite on CPython 3.9 to 3.13, each found here ("versions 3.13", "versions newest")
-#   ./dev.sh wheel       `pip wheel .`, then the wheel installed into a new environment and imported
+#   ./dev.sh dist        the wheel and the sdist into dist/, and what each holds
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -34,7 +38,12 @@ find_python39() {
 }
 
 VENV=${AC_VENV:-$ROOT/.venv}
-PY_BASE=""
+PY_BASE=""   # the interpreter a new environment is made from (default: CPython 3.9)
+REQUIREMENTS=$ROOT/requirements-dev.txt
+REQUIREMENTS_LABEL=requirements-dev.txt
+
+# One line per step, so a first run that takes minutes shows where it is.
+say() { echo "dev.sh: $*"; }
 
 # pip, with the notes about unused local index locations left out of the output.
 pip_quiet() {
@@ -44,18 +53,38 @@ pip_quiet() {
 
 ensure_venv() {
   if [ ! -x "$VENV/bin/python" ]; then
-    PY_BASE=$(find_python39)
+    [ -n "$PY_BASE" ] || PY_BASE=$(find_python39)
+    say "creating the environment ${VENV#"$ROOT"/} ($("$PY_BASE" -c 'import platform; print("CPython", platform.python_version())'))"
     "$PY_BASE" -m venv "$VENV"
   fi
   local stamp="$VENV/.requirements-stamp"
-  if [ ! -f "$stamp" ] || ! cmp -s "$ROOT/requirements-dev.txt" "$stamp"; then
+  if [ ! -f "$stamp" ] || ! cmp -s "$REQUIREMENTS" "$stamp"; then
+    say "installing the pinned dependencies ($REQUIREMENTS_LABEL)"
     pip_quiet install pip==24.3.1
-    pip_quiet install -r "$ROOT/requirements-dev.txt"
-    cp "$ROOT/requirements-dev.txt" "$stamp"
+    pip_quiet install -r "$REQUIREMENTS"
+    cp "$REQUIREMENTS" "$stamp"
+  fi
+  ensure_host
+}
+
+# The stand-in host, a distribution of its own (tests/host/, velmora-standin), installed before the
+# extension as a real host is; reinstalled when one of its files changed. The extension is removed
+# first and installed again by the build step, so it always merges into the host last (and an older
+# build of this repository, whose distribution held the stand-in too, cannot take host files with it).
+ensure_host() {
+  local stamp="$VENV/.host-stamp" sum
+  sum=$(cd "$ROOT/tests/host" && find . -type f ! -path '*/__pycache__/*' ! -path './build/*' | LC_ALL=C sort |
+        xargs sha1sum | sha1sum)
+  if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
+    say "installing the stand-in host (tests/host, velmora-standin)"
+    pip_quiet uninstall -y velmora-argchecker | { grep -v "^WARNING: Skipping" || true; }
+    pip_quiet install --no-build-isolation --no-deps --force-reinstall "$ROOT/tests/host"
+    echo "$sum" >"$stamp"
   fi
 }
 
 build() {
+  say "building the extension (velmora-argchecker into ${VENV#"$ROOT"/})"
   # No build isolation: the pinned build tools come from the environment, and the build directory
   # stays, so a rebuild compiles only what changed.
   pip_quiet install --no-build-isolation --no-deps --config-settings=build-dir="$VENV/build" \
@@ -131,6 +160,22 @@ find_python_version() {
   return 0
 }
 
+# The newest supported CPython version installed here (3.9 when there is no other).
+newest_version() {
+  local v newest=3.9
+  for v in $SUPPORTED_VERSIONS; do [ -z "$(find_python_version "$v")" ] || newest=$v; done
+  echo "$newest"
+}
+
+# pytest in tests/ with the arguments given. No test run is a failure too (pytest's exit code 5), with
+# a line that says so.
+run_pytest() {
+  local rc=0
+  ( cd "$ROOT/tests" && "$VENV/bin/pytest" -p no:cacheprovider -q "$@" ) || rc=$?
+  [ "$rc" -ne 5 ] || echo "dev.sh: pytest ran no test" >&2
+  return "$rc"
+}
+
 # Runs the suite on several CPython versions, each in its own environment and build: 3.9 in the usual
 # one ($AC_VENV or .venv), any other version X in "<that path>-X" (.venv-3.13). Arguments: versions
 # (default: every supported one; "newest": the newest one installed here), then pytest arguments.
@@ -144,8 +189,7 @@ versions_suite() {
         [[ " $SUPPORTED_VERSIONS " == *" $a "* ]] || { echo "versions: $a is not one of $SUPPORTED_VERSIONS" >&2; exit 2; }
         wanted+=("$a") ;;
       newest)
-        for v in $SUPPORTED_VERSIONS; do [ -z "$(find_python_version "$v")" ] || newest=$v; done
-        wanted+=("${newest:-3.9}") ;;
+        wanted+=("$(newest_version)") ;;
       *) args+=("$a") ;;
     esac
   done
@@ -153,10 +197,10 @@ versions_suite() {
   for v in "${wanted[@]}"; do
     if [ "$v" = 3.9 ]; then VENV=$base; else VENV=$base-$v; fi
     # The 3.9 environment is the usual one, made by ensure_venv ($PYTHON honoured).
+    PY_BASE=""
     if [ ! -x "$VENV/bin/python" ] && [ "$v" != 3.9 ]; then
-      py=$(find_python_version "$v")
-      if [ -z "$py" ]; then results+=("$v: not installed here, skipped"); continue; fi
-      "$py" -m venv "$VENV"
+      PY_BASE=$(find_python_version "$v")
+      if [ -z "$PY_BASE" ]; then results+=("$v: not installed here, skipped"); continue; fi
     fi
     echo "== CPython $v ($VENV)"
     ensure_venv
@@ -164,8 +208,8 @@ versions_suite() {
       echo "versions: $VENV is not a CPython $v environment; remove it" >&2; exit 1
     fi
     build
-    ( cd "$ROOT/tests" && "$VENV/bin/pytest" -p no:cacheprovider -q ${args[@]+"${args[@]}"} ) \
-      | tee "$VENV/versions-last.log" || rc=1
+    say "running the tests"
+    run_pytest ${args[@]+"${args[@]}"} | tee "$VENV/versions-last.log" || rc=1
     line=$(tail -n 1 "$VENV/versions-last.log")
     results+=("$v: ${line//=/}")
     n=$(grep -o '[0-9]* passed' <<<"$line" | cut -d' ' -f1 || true); passed=$((passed + ${n:-0}))
@@ -178,54 +222,84 @@ versions_suite() {
   return $rc
 }
 
-# `pip wheel .` (with build isolation, as a user would run it) into $AC_WHEEL_DIR (default dist/), then
-# a new environment that installs that wheel with the pinned NumPy and pandas and uses the module, its
-# type stub and the py.typed marker from the installed files.
-wheel_check() {
-  local out=${AC_WHEEL_DIR:-$ROOT/dist} tmp wheel py
-  py=$(find_python39)
+# The suite on the newest CPython installed here with the newest NumPy, pandas, pytest and hypothesis the
+# package index offers for it, in its own environment ($AC_VENV or .venv, with "-latest"), so the
+# pinned ones stay as they are. The other tools (mypy, the build tools) stay pinned.
+latest_suite() {
+  local v
+  v=$(newest_version)
+  local latest="numpy pandas pytest hypothesis"
+  VENV=$VENV-latest
+  if [ ! -x "$VENV/bin/python" ]; then PY_BASE=$(find_python_version "$v"); fi
+  # The pinned requirements without the four, so a new environment does not fetch the pinned ones too.
+  mkdir -p "$VENV"
+  REQUIREMENTS=$VENV/requirements-pinned-rest.txt
+  grep -v -E "^($(tr ' ' '|' <<<"$latest"))[=; <>]" "$ROOT/requirements-dev.txt" >"$REQUIREMENTS.new"
+  cmp -s "$REQUIREMENTS.new" "$REQUIREMENTS" || mv "$REQUIREMENTS.new" "$REQUIREMENTS"
+  rm -f "$REQUIREMENTS.new"
+  REQUIREMENTS_LABEL="requirements-dev.txt but for $latest"
+  ensure_venv
+  say "installing the newest NumPy, pandas, pytest and hypothesis for CPython $v"
+  # shellcheck disable=SC2086
+  pip_quiet install --upgrade $latest
+  say "$("$VENV/bin/python" -c 'from importlib.metadata import version as v; import platform
+print("CPython %s, " % platform.python_version() + ", ".join("%s %s" % (n, v(n)) for n in ("numpy", "pandas", "pytest", "hypothesis")))')"
+  build
+  say "running the tests"
+  run_pytest "$@"
+}
+
+# The wheel and the sdist, as a user builds them (`pip wheel .` with build isolation; the sdist by the
+# build backend), into $AC_DIST_DIR (default dist/), and the files each holds.
+dist_build() {
+  local out=${AC_DIST_DIR:-$ROOT/dist}
   mkdir -p "$out"
-  rm -f "$out"/velmora_argchecker-*.whl
-  "$VENV/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$out" "$ROOT"
-  wheel=$(ls "$out"/velmora_argchecker-*.whl)
-  echo "wheel: $wheel"
-  tmp=$(mktemp -d)
-  "$py" -m venv "$tmp/venv"
-  "$tmp/venv/bin/python" -m pip install -q --disable-pip-version-check -c "$ROOT/requirements-dev.txt" \
-    "$wheel" 2>&1 | { grep -v "^WARNING: Location '" || true; }
-  ( cd "$tmp" && "$tmp/venv/bin/python" - <<'PY'
-import os
-import velmora.tframe.utils.argchecker as ac
-from velmora.tframe.utils.exceptions import InvalidParamError
-
-import velmora
-
-assert os.path.isfile(os.path.join(os.path.dirname(ac.__file__), "argchecker.pyi")), "type stub missing"
-assert os.path.isfile(os.path.join(os.path.dirname(velmora.__file__), "py.typed")), "py.typed missing"
-c = ac.verify_that("side").is_instance_of(str).is_in(["buy", "sell"])
-c.verify("order", "buy")
-try:
-    c.verify("order", "hold")
-except InvalidParamError:
-    pass
-else:
-    raise AssertionError("a refused value passed")
-print("wheel: imported", ac.__name__, "from", ac.__file__)
+  rm -f "$out"/velmora_argchecker-*
+  say "building the wheel (pip wheel, build isolation)"
+  "$VENV/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$out" "$ROOT" 2>&1 |
+    { grep -v "^WARNING: Location '" || true; }
+  say "building the sdist"
+  ( cd "$ROOT" && "$VENV/bin/python" -c 'import sys; from scikit_build_core.build import build_sdist
+build_sdist(sys.argv[1])' "$out" >/dev/null )
+  "$VENV/bin/python" - "$out" <<'PY'
+import glob, os, sys, tarfile, zipfile
+for path in sorted(glob.glob(os.path.join(sys.argv[1], "velmora_argchecker-*"))):
+    if path.endswith(".whl"):
+        names = zipfile.ZipFile(path).namelist()
+    else:
+        names = [m.name for m in tarfile.open(path).getmembers() if m.isfile()]
+    print("%s: %d files" % (path, len(names)))
+    for n in sorted(names):
+        print("  " + n)
 PY
-  )
-  rm -rf "$tmp"
 }
 
 job=${1:-}
 shift || true
+# An unpacked sdist holds what builds and tests the extension, not the demo or the benchmarks.
+case "$job" in demo|bench|soak)
+  [ -d "$ROOT/examples" ] && [ -d "$ROOT/bench" ] || { echo "dev.sh: $job needs examples/ and bench/ of a clone" >&2; exit 2; } ;;
+esac
 case "$job" in
   demo)
     ensure_venv; build
+    say "running the demo"
     cd "$ROOT/examples" && exec "$VENV/bin/python" demo.py "$@"
     ;;
   test)
     ensure_venv; build
-    cd "$ROOT/tests" && exec "$VENV/bin/pytest" -p no:cacheprovider -q "$@"
+    say "running the tests"
+    run_pytest "$@"
+    ;;
+  deploy)
+    # The deployment test builds its wheels from a new sdist with the pinned build tools of this
+    # environment, and installs them into a new one; the suite's own build is not used.
+    ensure_venv
+    say "running the deployment test"
+    run_pytest -m slow test_deployment.py "$@"
+    ;;
+  latest)
+    latest_suite "$@"
     ;;
   bench)
     ensure_venv; build
@@ -250,9 +324,9 @@ case "$job" in
   versions)
     versions_suite "$@"
     ;;
-  wheel)
+  dist)
     ensure_venv
-    wheel_check
+    dist_build
     ;;
   *)
     sed -n '2,/^[^#]/p' "$0" | sed '$d; s/^# \{0,1\}//'

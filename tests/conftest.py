@@ -52,3 +52,17 @@ def target_cache():
     yield vr.g_VelmoraCache
     vr.g_VelmoraCache.clear()
     vmcmd.reset()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: runs for a minute or more; selected with -m (./dev.sh deploy)")
+
+
+def pytest_collection_modifyitems(config, items):
+    # The slow tests run only when a marker expression asks for them (`-m slow`), not in the suite.
+    if config.getoption("markexpr"):
+        return
+    skip = pytest.mark.skip(reason="slow: run with -m slow (./dev.sh deploy)")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)

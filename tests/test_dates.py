@@ -262,3 +262,84 @@ def test_no_reference_leaks(ac):
         run()
     after = [sys.getrefcount(o) for o in values + checker.rules + [checker, begin, end]]
     assert after == before
+
+
+class Dropped(Exception):
+    """Raised by a hook once it has replaced a function's __defaults__: the call stops there."""
+
+
+class Mortal:
+    """Writes its name to `log` when it is freed."""
+
+    def __init__(self, log, name):
+        self.log, self.name = log, name
+
+    def __del__(self):
+        self.log.append(self.name)
+
+
+class MortalInt(int):
+    def __new__(cls, log, name):
+        self = super().__new__(cls, 20200101)
+        self.log, self.name = log, name
+        return self
+
+    __del__ = Mortal.__del__
+
+    def __eq__(self, other):
+        return self.hook  # compared with 0: the hook runs in the truth test, once this frame is gone
+
+    __hash__ = int.__hash__
+
+
+def drop_defaults(func, log):
+    func.__defaults__ = None
+    log.append("dropped")
+    raise Dropped
+
+
+def _defaults_date_rule(ac, monkeypatch, log, factory):
+    check = rule(ac, factory)
+    check.__defaults__ = ("f", Mortal(log, "value"))
+
+    class Datetime:  # the first lookup the rule makes: `datetime.date`
+        @property
+        def date(self):
+            drop_defaults(check, log)
+
+    monkeypatch.setattr(ac, "datetime", Datetime())
+    return check
+
+
+def _defaults_future(ac, monkeypatch, log):
+    check = rule(ac, "is_future_date")
+
+    class Hook:
+        def __bool__(self):
+            drop_defaults(check, log)
+
+    monkeypatch.setattr(MortalInt, "hook", Hook(), raising=False)
+    check.__defaults__ = ("f", MortalInt(log, "value"))
+    return check
+
+
+def _defaults_begin_end(ac, monkeypatch, log):
+    func = ac.ArgumentChecker.__dict__["check_begin_end_date"].__func__
+    monkeypatch.setattr(func, "__defaults__", (Mortal(log, "begin"), Mortal(log, "end")))
+    monkeypatch.setattr(ac, "to_datetime", lambda v: drop_defaults(func, log))
+    return ac.ArgumentChecker.check_begin_end_date
+
+
+@pytest.mark.parametrize("make", [
+    lambda ac, mp, log: _defaults_date_rule(ac, mp, log, "is_valid_date"),
+    lambda ac, mp, log: _defaults_date_rule(ac, mp, log, "is_valid_quarter"),
+    _defaults_future, _defaults_begin_end,
+], ids=["date", "quarter", "future", "begin_end"])
+def test_parameters_from_defaults_live_through_the_call(ac, monkeypatch, make):
+    # A parameter not passed is taken from __defaults__; Python code the call runs may replace them and
+    # so free the old tuple. What the call took from it must live until the call is over.
+    log = []
+    call = make(ac, monkeypatch, log)
+    with pytest.raises(Dropped):
+        call()
+    assert log[0] == "dropped"

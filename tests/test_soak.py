@@ -13,7 +13,7 @@ from collections import namedtuple
 import numpy as np
 import pytest
 
-from helpers import rss_bytes, run_python
+from helpers import rss_bytes, run_python, uncaptured_userlog
 
 PROFILE = os.environ.get("AC_PROFILE", "short")
 # Rounds per path for the reference counts, and rounds of all paths for resident memory.
@@ -304,16 +304,22 @@ def test_no_reference_count_moves_on_any_path(paths):
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's quarantine keeps freed memory resident")
 def test_resident_memory_stays_flat(paths):
-    for _ in range(max(50, RSS_ROUNDS // 4)):
-        for p in paths:
-            run_path(p)
-    gc.collect()
-    start = rss_bytes()
-    for _ in range(RSS_ROUNDS):
-        for p in paths:
-            run_path(p)
-    gc.collect()
-    assert rss_bytes() - start < 1 << 20
+    # Two windows: a leak grows in each, while a table of the interpreter or a library that doubles once
+    # (the interned-string table does, on CPython 3.13 with the newest NumPy and pandas) grows in one.
+    grown = []
+    with uncaptured_userlog():
+        for _ in range(max(50, RSS_ROUNDS // 4)):
+            for p in paths:
+                run_path(p)
+        for _ in range(2):
+            gc.collect()
+            start = rss_bytes()
+            for _ in range(RSS_ROUNDS):
+                for p in paths:
+                    run_path(p)
+            gc.collect()
+            grown.append(rss_bytes() - start)
+    assert min(grown) < 1 << 20, grown
 
 
 def test_importing_again_leaks_nothing():

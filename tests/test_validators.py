@@ -1,9 +1,11 @@
 """Index arrays, callables and algorithm-function arguments."""
+import abc
 import functools
 import inspect
 import sys
 import traceback
 import types
+import warnings
 
 import numpy as np
 import pytest
@@ -81,17 +83,185 @@ class Odd(np.ndarray):
         return iter([1, None])
 
 
-@pytest.mark.parametrize("replace_isnan, array, key", [
-    (True, arr(0, 1), "NAN_ERROR"),             # NumPy's own isnan replaced
-    (False, arr(0, 1).view(Odd), "NONE_ERROR"),  # a subclass that iterates its own way
+class Reducing:
+    """Stands in for a NumPy ufunc whose reduction gives a fixed result."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def reduce(self, *args, **kwargs):
+        return self.result
+
+
+# NumPy's own functions run their replaced parts (the package attributes they read when they run),
+# whatever the dtype: the native route must step aside for them.
+@pytest.mark.parametrize("name, replacement, array, key", [
+    ("isnan", lambda a: np.ones(a.shape, dtype=bool), arr(0, 1), "NAN_ERROR"),
+    ("any", lambda a: True, arr(0.5, 1, dtype=np.float64), "NAN_ERROR"),
+    ("logical_or", Reducing(True), arr(0, 1), "NAN_ERROR"),
+    ("min", lambda a: -1, arr(0.5, 1, dtype=np.float64), "ERROR1"),
+    ("minimum", Reducing(-1), arr(0, 1, dtype=np.uint8), "ERROR1"),
+    ("max", lambda a: 5, arr(0, 1, dtype=object), "ERROR2"),
+    ("maximum", Reducing(5), arr(0, 1, dtype=np.float16), "ERROR2"),
+    (None, None, arr(0, 1).view(Odd), "NONE_ERROR"),  # a subclass that iterates its own way
 ])
 def test_ndarray_idx_shortcuts_hide_nothing(check, rtext, assert_failure, ac, monkeypatch,
-                                            replace_isnan, array, key):
-    if replace_isnan:
-        monkeypatch.setattr(np, "isnan", lambda a: np.ones(a.shape, dtype=bool))
+                                            name, replacement, array, key):
+    if name:
+        monkeypatch.setattr(np, name, replacement)
     with pytest.raises(ac.InvalidParamError) as ei:
-        check("f", "idx", (array, 0, 2))
-    assert_failure(ei, NDX + key, "f", "idx")
+        check("f", "idx", (array, 0, 2), dtype=None, allow_nan=array.dtype == object)
+    assert_failure(ei, NDX + key, "f", "idx", *{"ERROR1": (0,), "ERROR2": (2,)}.get(key, ()))
+
+
+# The extremes found in one pass serve a later test only while no Python code ran in between: here the
+# code that runs (a bound's comparison, an attribute lookup on a NumPy whose module class was replaced)
+# rewrites the array before the maximum (or minimum) is taken.
+@pytest.mark.parametrize("dtype, changed_at, key", [
+    (I32, "bound", "ERROR2"),
+    (np.float64, "bound", "ERROR2"),
+    (object, "bound", "ERROR2"),
+    (I32, "max", "ERROR2"),
+    (np.float64, "min", "ERROR1"),
+])
+def test_ndarray_idx_sees_an_array_changed_between_tests(check, rtext, assert_failure, ac, monkeypatch,
+                                                          dtype, changed_at, key):
+    a = arr(0, 1, 2, dtype=dtype)
+    new_value = -1 if changed_at == "min" else 99
+
+    class Rewriting:
+        def compare(self, other):
+            a[...] = new_value
+            return False
+        __lt__ = __gt__ = __le__ = __ge__ = compare
+
+    class Watched(types.ModuleType):
+        def __getattribute__(self, name):
+            if name == changed_at:
+                a[...] = new_value
+            return super().__getattribute__(name)
+
+    low = 0
+    if changed_at == "bound":
+        low = Rewriting()
+    else:
+        monkeypatch.setattr(np, "__class__", Watched)
+    with pytest.raises(ac.InvalidParamError) as ei:
+        check("f", "idx", (a, low, 10), dtype=None, allow_nan=dtype is object)
+    assert_failure(ei, NDX + key, "f", "idx", *((low,) if key == "ERROR1" else (10,)))
+
+
+class NoneLike(type):
+    def __eq__(cls, other):
+        return other is type(None)
+    __hash__ = type.__hash__
+
+
+class Refusing(type):
+    def __eq__(cls, other):
+        raise ZeroDivisionError
+    __hash__ = type.__hash__
+
+
+# The None test compares every element's type with type(None), so a metaclass's own comparison runs.
+@pytest.mark.parametrize("element, outcome", [
+    (NoneLike("N", (), {})(), NDX + "NONE_ERROR"),
+    (Refusing("R", (), {})(), ZeroDivisionError),
+    (abc.ABCMeta("A", (), {})(), None),
+])
+@pytest.mark.parametrize("subclass", [False, True])
+def test_ndarray_idx_none_test_runs_metaclass_comparisons(check, rtext, ac, element, outcome, subclass):
+    a = np.array([1, 2] * 40 + [element, 3], dtype=object)
+    value = (a.view(np.recarray) if subclass else a, None, None)
+    if outcome is None:
+        assert check("f", "idx", value, dtype=None, allow_nan=True) is None
+        return
+    with pytest.raises(ac.InvalidParamError if isinstance(outcome, str) else outcome) as ei:
+        check("f", "idx", value, dtype=None, allow_nan=True)
+    if isinstance(outcome, str):
+        assert ei.value.args[0].key == outcome
+
+
+def _outcome(check, value, kwargs):
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        try:
+            check("f", "idx", value, **kwargs)
+            result = "ok"
+        except Exception as e:
+            result = (type(e).__name__, str(e))
+    return result, [str(w.category) for w in seen]
+
+
+def _numbers(dtype):
+    """Arrays of `dtype` around the vector widths, with the type's extremes (or NaN) at either end and
+    in the middle."""
+    rng = np.random.default_rng(3)
+    kind = np.dtype(dtype).kind
+    out = []
+    for n in (1, 2, 63, 64, 65, 127, 128, 129, 300):
+        base = rng.integers(-100, 100, size=n)
+        a = (base % 2 == 1) if kind == "b" else base.astype(dtype)
+        out.append(a)
+        for i, pos in enumerate((0, n // 2, n - 1)):
+            b = a.copy()
+            if kind == "f":
+                b[pos] = (np.nan, -np.inf, np.inf)[i]
+            elif kind in "iu":
+                b[pos] = (np.iinfo(dtype).min, np.iinfo(dtype).max)[i % 2]
+            else:
+                b[pos] = not b[pos]
+            out.append(b)
+    return out
+
+
+def _layouts():
+    a = np.arange(60, dtype=I32).reshape(3, 4, 5)
+    inner = np.zeros(9, dtype=[("pad", "i1"), ("x", "<f8")])["x"]
+    inner[:] = np.arange(9) - 4.5
+    class Sub(np.ndarray):
+        pass
+    return {
+        "reversed": [a[::-1], np.arange(200, dtype=np.int64)[::-1]],
+        "strided": [a[:, ::2], a.T, np.asfortranarray(a)],
+        "0-d": [np.array(7, dtype=I32), np.array(np.nan), np.array(-0.5, dtype=np.float16)],
+        "unaligned": [inner, inner[:1]],
+        "swapped": [np.arange(-70, 70, dtype=">i4"), np.linspace(-3, 3, 70).astype(">f8"),
+                    np.array([1, np.nan, 2], dtype=">f2")],
+        "metadata": [np.arange(100, dtype=np.dtype("i8", metadata={"m": 1}))],
+        "bool bytes": [np.array([2, 1, 0, 255], dtype=np.uint8).view(np.bool_), np.ones(200, dtype=np.bool_)],
+        "zeros": [np.array([0.0, -0.0] * 40), np.array([-0.0, 0.0] * 40, dtype=np.float32)],
+        "others": [np.arange(5, dtype=np.longdouble), np.arange(5, dtype=np.complex64),
+                   np.array(["2021-01-01", "NaT"], dtype="datetime64[D]"), np.arange(70).view(Sub)],
+        "objects": [np.arange(-70, 70).astype(object), np.array([2 ** 70, 1, -5] * 30, dtype=object),
+                    np.array([1, None, 2], dtype=object), np.array([1, True, 2], dtype=object),
+                    np.array([1.5, np.nan, -1.0], dtype=object), np.array([3, 1, 2.0], dtype=object),
+                    np.array([7] * 100, dtype=object)],
+    }
+
+
+NUMBER_DTYPES = [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
+                 np.longlong, np.ulonglong, np.float16, np.float32, np.float64]
+BOUNDS = [(None, None), (0, 100), (-100, 101), (-5, 5), (0.5, 99.5), (np.int8(-3), np.uint64(50)), (True, 2),
+          (-np.inf, np.inf), (-2 ** 63, 2 ** 64), (np.float16(-1), np.float32(250)), (np.nan, np.nan)]
+
+
+# With `np` any object other than the NumPy package itself, every test calls NumPy's own functions: the
+# native route must give the same outcome, message and warnings, for every dtype and layout.
+@pytest.mark.parametrize("arrays", [pytest.param(lambda d=d: _numbers(d), id=np.dtype(d).name)
+                                    for d in NUMBER_DTYPES] +
+                                   [pytest.param(lambda k=k: _layouts()[k], id=k) for k in _layouts()])
+def test_ndarray_idx_native_route_agrees_with_numpy(check, ac, monkeypatch, arrays):
+    generic = types.SimpleNamespace(**{k: getattr(np, k) for k in dir(np) if not k.startswith("__")})
+    for a in arrays():
+        for low, high in BOUNDS:
+            for kwargs in ({"dtype": None}, {"dtype": None, "allow_nan": True},
+                           {"dtype": None, "allow_none": True, "allow_nan": True}):
+                native = _outcome(check, (a, low, high), kwargs)
+                monkeypatch.setattr(ac, "np", generic)
+                expected = _outcome(check, (a, low, high), kwargs)
+                monkeypatch.undo()
+                assert native == expected, (a.dtype, a.shape, a.strides, low, high, kwargs)
 
 
 def test_ndarray_idx_traceback_entry(check, ac):

@@ -7,8 +7,8 @@ from typing import Any, Callable, Dict, List, Tuple
 
 from typing_extensions import assert_type
 
-from velmora.tframe.utils.argchecker import (ArgumentChecker, apply_rule, convert_targets,
-                                              patch_target_list, verify_that)
+from velmora.tframe.utils.argchecker import (ArgumentChecker, InvalidParamError, apply_rule,
+                                              convert_targets, patch_target_list, verify_that)
 
 side = verify_that("side").is_instance_of(str).is_in(["buy", "sell"]).is_oder_act()
 price = verify_that("price").is_instance_of(int, float).is_greater_than(0).is_less_or_equal_than(1e6)
@@ -36,6 +36,16 @@ assert_type(ok, bool)
 assert_type(reason, str)
 ArgumentChecker.is_algorithm_func_and_args("run", on_bar)
 side.verify("place_order", "sell")
+
+
+def refusal(call: Callable[[], object]) -> str:
+    # The module global callers catch is the host's exception class.
+    try:
+        call()
+    except InvalidParamError as e:
+        assert_type(e, InvalidParamError)
+        return str(e)
+    return ""
 
 
 def misuse() -> None:

@@ -1,7 +1,10 @@
 // Date and quarter rules: is_valid_date and is_valid_quarter.
 //
 // Both rules accept date objects as they are, treat strings specially and reject everything else.
-// The date-like classes and `re` are module globals, read at every check.
+// The date-like classes and `re` are module globals, read at every check. `strptime` and `re.match` are
+// looked up as always; while they are the standard library's own, a string they would accept is
+// recognised natively (dates/native_date.h), and every other string still goes to them.
+#include "dates/native_date.h"
 #include "host/globals.h"
 #include "runtime/compare.h"
 #include "rules/checker.h"
@@ -69,8 +72,10 @@ constexpr int kQuarterAppend = 210;
 // cap[0]: the checker, cap[1]: allow_empty_str.
 PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* checker = f->cap[0];
-  PyObject* func_name = p[0];
-  PyObject* value = p[1];
+  // Owned for the call: a parameter may come from __defaults__, which Python code run below may replace.
+  const Ref func_name_ref = Ref::borrow(p[0]), value_ref = Ref::borrow(p[1]);
+  PyObject* func_name = func_name_ref.get();
+  PyObject* value = value_ref.get();
   auto fill = [&](FmtArgs& a) {
     return a.add_borrowed(func_name) && a.add_attr(checker, names::arg_name) && a.add_borrowed(value);
   };
@@ -90,9 +95,11 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   int line = kQuarterMatch;
   {
     Ref re_mod(get_global(names::g_re));
-    if (re_mod) {
-      PyObject* argv[] = {re_mod.get(), n_quarter_pattern, value};
-      Ref m(PyObject_VectorcallMethod(n_match, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref match(re_mod ? PyObject_GetAttr(re_mod.get(), n_match) : nullptr);
+    if (match) {
+      if (dates::quarter_matches(match.get(), value)) Py_RETURN_NONE;
+      PyObject* argv[] = {n_quarter_pattern, value};
+      Ref m(PyObject_Vectorcall(match.get(), argv, 2, nullptr));
       if (m) {
         r = PyObject_IsTrue(m.get());
         if (r > 0) Py_RETURN_NONE;
@@ -116,8 +123,10 @@ FuncSpec check_quarter_spec{"check_is_valid_quarter", "ArgumentChecker.is_valid_
                             check_quarter_body};
 
 PyObject* is_valid_quarter_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(p[0], Ref(make_function(check_quarter_spec, {p[0], p[1]})), kQuarter, kQuarterCreate,
-                        kQuarterAppend);
+  // Owned: creating the closure may collect garbage, and finish_factory runs Python code.
+  const Ref self = Ref::borrow(p[0]), allow_empty_str = Ref::borrow(p[1]);
+  return finish_factory(self.get(), Ref(make_function(check_quarter_spec, {self.get(), allow_empty_str.get()})),
+                        kQuarter, kQuarterCreate, kQuarterAppend);
 }
 
 FuncSpec is_valid_quarter_spec{"is_valid_quarter", "ArgumentChecker.is_valid_quarter", kQuarter, kQuarterDef,
@@ -140,8 +149,10 @@ constexpr int kDateAppend = 236;
 // cap[0]: the checker, cap[1]: timestamp, cap[2]: fmt, cap[3]: allow_empty_str.
 PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* checker = f->cap[0];
-  PyObject* func_name = p[0];
-  PyObject* value = p[1];
+  // Owned for the call: a parameter may come from __defaults__, which Python code run below may replace.
+  const Ref func_name_ref = Ref::borrow(p[0]), value_ref = Ref::borrow(p[1]);
+  PyObject* func_name = func_name_ref.get();
+  PyObject* value = value_ref.get();
   auto fill = [&](FmtArgs& a) {
     return a.add_borrowed(func_name) && a.add_attr(checker, names::arg_name) && a.add_borrowed(value) &&
            a.add_type_of(value);
@@ -169,6 +180,7 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
     Ref strptime(dt_cls ? PyObject_GetAttr(dt_cls.get(), n_strptime) : nullptr);
     Ref s(strptime ? PyObject_Str(value) : nullptr);
     if (s) {
+      if (dates::strptime_accepts(strptime.get(), s.get(), f->cap[2])) Py_RETURN_NONE;
       PyObject* argv[] = {s.get(), f->cap[2]};
       Ref parsed(PyObject_Vectorcall(strptime.get(), argv, 2, nullptr));
       if (parsed) Py_RETURN_NONE;
@@ -186,8 +198,12 @@ FuncSpec check_date_spec{"check_is_valid_date", "ArgumentChecker.is_valid_date.<
                          kCheckDate, kDateCreate, Style::Params, {"func_name", "value"}, false, check_date_body};
 
 PyObject* is_valid_date_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(p[0], Ref(make_function(check_date_spec, {p[0], p[1], p[2], p[3]})), kDate, kDateCreate,
-                        kDateAppend);
+  // Owned: creating the closure may collect garbage, and finish_factory runs Python code.
+  const Ref self = Ref::borrow(p[0]), timestamp = Ref::borrow(p[1]), fmt = Ref::borrow(p[2]),
+            allow_empty_str = Ref::borrow(p[3]);
+  return finish_factory(
+      self.get(), Ref(make_function(check_date_spec, {self.get(), timestamp.get(), fmt.get(), allow_empty_str.get()})),
+      kDate, kDateCreate, kDateAppend);
 }
 
 FuncSpec is_valid_date_spec{"is_valid_date", "ArgumentChecker.is_valid_date", kDate, kDateDef, Style::Params,

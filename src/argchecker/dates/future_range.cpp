@@ -1,5 +1,7 @@
 // Checks against the present moment: is_future_date and the class method check_begin_end_date.
-// The present is `datetime.datetime.now()`, the naive local time, taken anew at every check.
+// The present is `datetime.datetime.now()`, the naive local time, taken anew at every check. The date
+// is parsed natively while `strptime` is the standard library's own (dates/native_date.h).
+#include "dates/native_date.h"
 #include "host/globals.h"
 #include "runtime/compare.h"
 #include "rules/checker.h"
@@ -71,8 +73,14 @@ int future_date_accepts(PyObject* value, Fill& fill, int* line) noexcept {
   if (!strptime) return -1;
   Ref s(PyObject_Str(value));
   if (!s) return -1;
-  PyObject* argv[] = {s.get(), n_compact_format};
-  Ref dt(PyObject_Vectorcall(strptime.get(), argv, 2, nullptr));
+  dates::Ymd ymd;
+  Ref dt;
+  if (dates::strptime_accepts(strptime.get(), s.get(), n_compact_format, &ymd)) {
+    dt.reset(dates::new_datetime(ymd));
+  } else {
+    PyObject* argv[] = {s.get(), n_compact_format};
+    dt.reset(PyObject_Vectorcall(strptime.get(), argv, 2, nullptr));
+  }
   if (!dt) return -1;
 
   *line = kFutureCompare;
@@ -88,8 +96,10 @@ int future_date_accepts(PyObject* value, Fill& fill, int* line) noexcept {
 // cap[0]: the checker.
 PyObject* check_future_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* checker = f->cap[0];
-  PyObject* func_name = p[0];
-  PyObject* value = p[1];
+  // Owned for the call: a parameter may come from __defaults__, which Python code run below may replace.
+  const Ref func_name_ref = Ref::borrow(p[0]), value_ref = Ref::borrow(p[1]);
+  PyObject* func_name = func_name_ref.get();
+  PyObject* value = value_ref.get();
   auto fill = [&](FmtArgs& a) {
     return a.add_borrowed(func_name) && a.add_attr(checker, names::arg_name) && a.add_borrowed(value) &&
            a.add_type_of(value);
@@ -182,9 +192,11 @@ int both_in_range(PyObject* min_time, PyObject* b, PyObject* e, PyObject* now_ti
 }
 
 PyObject* check_begin_end_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  Ref b(convert(p[1]));
+  // Owned for the call: a parameter may come from __defaults__, which the conversions may replace.
+  const Ref begin = Ref::borrow(p[1]), end = Ref::borrow(p[2]);
+  Ref b(convert(begin.get()));
   if (!b) return tb_error(kBeginEnd, kBeginEndBegin);
-  Ref e(convert(p[2]));
+  Ref e(convert(end.get()));
   if (!e) return tb_error(kBeginEnd, kBeginEndEnd);
 
   Ref cls(datetime_class());
