@@ -5,20 +5,19 @@
 // looked up as always; while they are the standard library's own, a string they would accept is
 // recognised natively (dates/native_date.h), and every other string still goes to them.
 #include "dates/native_date.h"
-#include "host/globals.h"
+#include "module/members.h"
+#include "rules/contract.h"
 #include "runtime/compare.h"
-#include "rules/checker.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
+#include "runtime/globals.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/registry.h"
-#include "runtime/traceback.h"
 
 namespace ac {
 namespace {
 
-Name n_date{"date"}, n_datetime{"datetime"}, n_strptime{"strptime"}, n_match{"match"}, n_empty{""};
+Name n_date{"date"}, n_empty{""};
 Name n_quarter_pattern{"\\d{4}q[1-4]"};
 Name k_validdate{"ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR"};
 Name k_validdate2{"ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR2"};
@@ -35,7 +34,7 @@ int is_date_like(PyObject* value) noexcept {
   if (!ts_cls) return -1;
   dt_mod = Ref(get_global(names::g_datetime));
   if (!dt_mod) return -1;
-  Ref datetime_cls(PyObject_GetAttr(dt_mod.get(), n_datetime));
+  Ref datetime_cls(PyObject_GetAttr(dt_mod.get(), names::datetime));
   if (!datetime_cls) return -1;
   for (PyObject* cls : {date_cls.get(), ts_cls.get(), datetime_cls.get()}) {
     int r = PyObject_IsInstance(value, cls);
@@ -50,172 +49,147 @@ int is_allowed_blank(PyObject* allow_empty_str, PyObject* value) noexcept {
   int allow = PyObject_IsTrue(allow_empty_str);
   if (allow <= 0) return allow;
   PyObject* argv[] = {value};
-  Ref stripped(PyObject_VectorcallMethod(names::strip, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref stripped(call_method(names::strip, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!stripped) return -1;
   return compare_truth(stripped.get(), n_empty, Py_EQ);
 }
 
 // ---- is_valid_quarter -------------------------------------------------------------------------------
 
-const char kQuarter[] = "tframe.utils.argchecker.ArgumentChecker.is_valid_quarter";
-const char kCheckQuarter[] = "tframe.utils.argchecker.ArgumentChecker.is_valid_quarter.check_is_valid_quarter";
-constexpr int kQuarterDef = 188;
-constexpr int kQuarterCreate = 189;
-constexpr int kQuarterDateLike = 190;
-constexpr int kQuarterNotStr = 193;
-constexpr int kQuarterBlank = 195;
-constexpr int kQuarterMatch = 198;
-constexpr int kQuarterNoMatch = 200;
-constexpr int kQuarterHandler = 203;
-constexpr int kQuarterAppend = 210;
+// def is_valid_quarter(self, allow_empty_str=False):
+//     def check_is_valid_quarter(func_name, value):
+enum QuarterLine {
+  kQuarterDef = 188,
+  kQuarterCreate = 189,
+  kQuarterDateLike = 190,
+  kQuarterNotStr = 193,
+  kQuarterBlank = 195,
+  kQuarterMatch = 198,
+  kQuarterNoMatch = 200,
+  kQuarterHandler = 203,
+  kQuarterAppend = 210,
+};
+// What check_is_valid_quarter captures.
+enum QuarterSlot { kQuarterChecker, kQuarterAllowEmpty };
 
-// cap[0]: the checker, cap[1]: allow_empty_str.
+extern FuncDef check_quarter;
+
 PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
-  PyObject* checker = f->cap[0];
-  // Owned for the call: a parameter may come from __defaults__, which Python code run below may replace.
-  const Ref func_name_ref = Ref::borrow(p[0]), value_ref = Ref::borrow(p[1]);
-  PyObject* func_name = func_name_ref.get();
-  PyObject* value = value_ref.get();
-  auto fill = [&](FmtArgs& a) {
-    return a.add_borrowed(func_name) && a.add_attr(checker, names::arg_name) && a.add_borrowed(value);
-  };
+  PyObject* checker = f->cap[kQuarterChecker];
+  PyObject* func_name = p[0];
+  PyObject* value = p[1];
 
   int r = is_date_like(value);
-  if (r < 0) return tb_error(kCheckQuarter, kQuarterDateLike);
+  if (r < 0) return error_at(check_quarter, kQuarterDateLike);
   if (r) Py_RETURN_NONE;
-  if (!PyUnicode_Check(value)) {
-    raise_failure(k_validdate2, [&](FmtArgs& a) { return fill(a) && a.add_type_of(value); });
-    return tb_error(kCheckQuarter, kQuarterNotStr);
-  }
-  r = is_allowed_blank(f->cap[1], value);
-  if (r < 0) return tb_error(kCheckQuarter, kQuarterBlank);
+  if (!PyUnicode_Check(value)) return fail_value(check_quarter, kQuarterNotStr, k_validdate2, func_name, checker, value);
+  r = is_allowed_blank(f->cap[kQuarterAllowEmpty], value);
+  if (r < 0) return error_at(check_quarter, kQuarterBlank);
   if (r) Py_RETURN_NONE;
 
   // try: the match, and the failure raised when there is none.
-  int line = kQuarterMatch;
-  {
+  auto attempt = [&]() -> PyObject* {
     Ref re_mod(get_global(names::g_re));
-    Ref match(re_mod ? PyObject_GetAttr(re_mod.get(), n_match) : nullptr);
-    if (match) {
-      if (dates::quarter_matches(match.get(), value)) Py_RETURN_NONE;
-      PyObject* argv[] = {n_quarter_pattern, value};
-      Ref m(PyObject_Vectorcall(match.get(), argv, 2, nullptr));
-      if (m) {
-        r = PyObject_IsTrue(m.get());
-        if (r > 0) Py_RETURN_NONE;
-        if (r == 0) {
-          line = kQuarterNoMatch;
-          raise_failure(k_quarter, fill);
-        }
-      }
-    }
-  }
-  add_traceback(kCheckQuarter, line);
+    if (!re_mod) return error_at(check_quarter, kQuarterMatch);
+    Ref match(PyObject_GetAttr(re_mod.get(), names::match));
+    if (!match) return error_at(check_quarter, kQuarterMatch);
+    if (dates::quarter_matches(match.get(), value)) Py_RETURN_NONE;
+    PyObject* argv[] = {n_quarter_pattern, value};
+    Ref m(call(match.get(), argv, 2, nullptr));
+    const int found = m ? PyObject_IsTrue(m.get()) : -1;
+    if (found < 0) return error_at(check_quarter, kQuarterMatch);
+    if (found) Py_RETURN_NONE;
+    return fail(check_quarter, kQuarterNoMatch, k_quarter, {func_name, MsgArg::arg_name(checker), value});
+  };
+  if (PyObject* ok = attempt()) return ok;
   // except ValueError: the same failure again, with the ValueError as its context.
   Caught c;
   if (!c.matches(PyExc_ValueError)) return c.restore();
-  in_except(c, [&] { return raise_failure(k_quarter, fill); });
-  return tb_error(kCheckQuarter, kQuarterHandler);
+  return in_except(c, [&] {
+    return fail(check_quarter, kQuarterHandler, k_quarter, {func_name, MsgArg::arg_name(checker), value});
+  });
 }
 
-FuncSpec check_quarter_spec{"check_is_valid_quarter", "ArgumentChecker.is_valid_quarter.<locals>.check_is_valid_quarter",
-                            kCheckQuarter, kQuarterCreate, Style::Params, {"func_name", "value"}, false,
-                            check_quarter_body};
+FuncDef check_quarter{"ArgumentChecker.is_valid_quarter.<locals>.check_is_valid_quarter", kQuarterCreate,
+                      {"func_name", "value"}, check_quarter_body};
 
 PyObject* is_valid_quarter_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  // Owned: creating the closure may collect garbage, and finish_factory runs Python code.
-  const Ref self = Ref::borrow(p[0]), allow_empty_str = Ref::borrow(p[1]);
-  return finish_factory(self.get(), Ref(make_function(check_quarter_spec, {self.get(), allow_empty_str.get()})),
-                        kQuarter, kQuarterCreate, kQuarterAppend);
+  return finish_factory(member::is_valid_quarter, kQuarterCreate, kQuarterAppend, p[0],
+                        Ref(make_function(check_quarter, {p[0], p[1]})));
 }
-
-FuncSpec is_valid_quarter_spec{"is_valid_quarter", "ArgumentChecker.is_valid_quarter", kQuarter, kQuarterDef,
-                               Style::Params, {"self", "allow_empty_str"}, false, is_valid_quarter_body};
 
 // ---- is_valid_date ----------------------------------------------------------------------------------
 
-const char kDate[] = "tframe.utils.argchecker.ArgumentChecker.is_valid_date";
-const char kCheckDate[] = "tframe.utils.argchecker.ArgumentChecker.is_valid_date.check_is_valid_date";
-constexpr int kDateDef = 217;
-constexpr int kDateCreate = 218;
-constexpr int kDateDateLike = 219;
-constexpr int kDateNotStr = 222;
-constexpr int kDateBlank = 224;
-constexpr int kDateTimestamp = 227;
-constexpr int kDateParse = 229;
-constexpr int kDateHandler = 231;
-constexpr int kDateAppend = 236;
+// def is_valid_date(self, timestamp=False, fmt="%Y-%m-%d", allow_empty_str=False):
+//     def check_is_valid_date(func_name, value):
+enum DateLine {
+  kDateDef = 217,
+  kDateCreate = 218,
+  kDateDateLike = 219,
+  kDateNotStr = 222,
+  kDateBlank = 224,
+  kDateTimestamp = 227,
+  kDateParse = 229,
+  kDateHandler = 231,
+  kDateAppend = 236,
+};
+// What check_is_valid_date captures.
+enum DateSlot { kDateChecker, kDateTimestampFlag, kDateFormat, kDateAllowEmpty };
 
-// cap[0]: the checker, cap[1]: timestamp, cap[2]: fmt, cap[3]: allow_empty_str.
+extern FuncDef check_date;
+
 PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
-  PyObject* checker = f->cap[0];
-  // Owned for the call: a parameter may come from __defaults__, which Python code run below may replace.
-  const Ref func_name_ref = Ref::borrow(p[0]), value_ref = Ref::borrow(p[1]);
-  PyObject* func_name = func_name_ref.get();
-  PyObject* value = value_ref.get();
-  auto fill = [&](FmtArgs& a) {
-    return a.add_borrowed(func_name) && a.add_attr(checker, names::arg_name) && a.add_borrowed(value) &&
-           a.add_type_of(value);
-  };
+  PyObject* checker = f->cap[kDateChecker];
+  PyObject* fmt = f->cap[kDateFormat];
+  PyObject* func_name = p[0];
+  PyObject* value = p[1];
 
   int r = is_date_like(value);
-  if (r < 0) return tb_error(kCheckDate, kDateDateLike);
+  if (r < 0) return error_at(check_date, kDateDateLike);
   if (r) Py_RETURN_NONE;
-  if (!PyUnicode_Check(value)) {
-    raise_failure(k_validdate2, fill);
-    return tb_error(kCheckDate, kDateNotStr);
-  }
-  r = is_allowed_blank(f->cap[3], value);
-  if (r < 0) return tb_error(kCheckDate, kDateBlank);
+  if (!PyUnicode_Check(value)) return fail_value(check_date, kDateNotStr, k_validdate2, func_name, checker, value);
+  r = is_allowed_blank(f->cap[kDateAllowEmpty], value);
+  if (r < 0) return error_at(check_date, kDateBlank);
   if (r) Py_RETURN_NONE;
 
   // try: a timestamp string is taken as it is; anything else must parse with the captured format.
-  int line = kDateTimestamp;
-  r = PyObject_IsTrue(f->cap[1]);
-  if (r > 0) Py_RETURN_NONE;
-  if (r == 0) {
-    line = kDateParse;
+  auto attempt = [&]() -> PyObject* {
+    const int timestamp = PyObject_IsTrue(f->cap[kDateTimestampFlag]);
+    if (timestamp < 0) return error_at(check_date, kDateTimestamp);
+    if (timestamp) Py_RETURN_NONE;
     Ref dt_mod(get_global(names::g_datetime));
-    Ref dt_cls(dt_mod ? PyObject_GetAttr(dt_mod.get(), n_datetime) : nullptr);
-    Ref strptime(dt_cls ? PyObject_GetAttr(dt_cls.get(), n_strptime) : nullptr);
+    Ref dt_cls(dt_mod ? PyObject_GetAttr(dt_mod.get(), names::datetime) : nullptr);
+    Ref strptime(dt_cls ? PyObject_GetAttr(dt_cls.get(), names::strptime) : nullptr);
     Ref s(strptime ? PyObject_Str(value) : nullptr);
-    if (s) {
-      if (dates::strptime_accepts(strptime.get(), s.get(), f->cap[2])) Py_RETURN_NONE;
-      PyObject* argv[] = {s.get(), f->cap[2]};
-      Ref parsed(PyObject_Vectorcall(strptime.get(), argv, 2, nullptr));
-      if (parsed) Py_RETURN_NONE;
-    }
-  }
-  add_traceback(kCheckDate, line);
+    if (!s) return error_at(check_date, kDateParse);
+    if (dates::strptime_accepts(strptime.get(), s.get(), fmt)) Py_RETURN_NONE;
+    PyObject* argv[] = {s.get(), fmt};
+    Ref parsed(call(strptime.get(), argv, 2, nullptr));
+    if (!parsed) return error_at(check_date, kDateParse);
+    Py_RETURN_NONE;
+  };
+  if (PyObject* ok = attempt()) return ok;
   // except ValueError: the string is not a date in the format.
   Caught c;
   if (!c.matches(PyExc_ValueError)) return c.restore();
-  in_except(c, [&] { return raise_failure(k_validdate, fill); });
-  return tb_error(kCheckDate, kDateHandler);
+  return in_except(c, [&] { return fail_value(check_date, kDateHandler, k_validdate, func_name, checker, value); });
 }
 
-FuncSpec check_date_spec{"check_is_valid_date", "ArgumentChecker.is_valid_date.<locals>.check_is_valid_date",
-                         kCheckDate, kDateCreate, Style::Params, {"func_name", "value"}, false, check_date_body};
+FuncDef check_date{"ArgumentChecker.is_valid_date.<locals>.check_is_valid_date", kDateCreate,
+                   {"func_name", "value"}, check_date_body};
 
 PyObject* is_valid_date_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  // Owned: creating the closure may collect garbage, and finish_factory runs Python code.
-  const Ref self = Ref::borrow(p[0]), timestamp = Ref::borrow(p[1]), fmt = Ref::borrow(p[2]),
-            allow_empty_str = Ref::borrow(p[3]);
-  return finish_factory(
-      self.get(), Ref(make_function(check_date_spec, {self.get(), timestamp.get(), fmt.get(), allow_empty_str.get()})),
-      kDate, kDateCreate, kDateAppend);
+  return finish_factory(member::is_valid_date, kDateCreate, kDateAppend, p[0],
+                        Ref(make_function(check_date, {p[0], p[1], p[2], p[3]})));
 }
 
-FuncSpec is_valid_date_spec{"is_valid_date", "ArgumentChecker.is_valid_date", kDate, kDateDef, Style::Params,
-                            {"self", "timestamp", "fmt", "allow_empty_str"}, false, is_valid_date_body};
-
-MemberRegistrar reg_is_valid_quarter{Member{17, "is_valid_quarter", Kind::Plain, &is_valid_quarter_spec,
-                                            kQuarterDef, 0,
-                                            +[]() -> PyObject* { return Py_BuildValue("(O)", Py_False); }}};
-MemberRegistrar reg_is_valid_date{Member{18, "is_valid_date", Kind::Plain, &is_valid_date_spec, kDateDef, 0,
-                                         +[]() -> PyObject* {
-                                           return Py_BuildValue("(OsO)", Py_False, "%Y-%m-%d", Py_False);
-                                         }}};
-
 }  // namespace
+
+FuncDef member::is_valid_quarter{"ArgumentChecker.is_valid_quarter", kQuarterDef,
+                                 {"self", {"allow_empty_str", dflt::no}}, is_valid_quarter_body};
+FuncDef member::is_valid_date{
+    "ArgumentChecker.is_valid_date", kDateDef,
+    {"self", {"timestamp", dflt::no}, {"fmt", dflt::str("%Y-%m-%d")}, {"allow_empty_str", dflt::no}},
+    is_valid_date_body};
+
 }  // namespace ac

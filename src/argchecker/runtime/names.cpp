@@ -22,7 +22,8 @@ bool intern_all_names() noexcept {
 
 namespace names {
 Name rules{"rules"}, append{"append"}, arg_name{"arg_name"}, verify{"verify"}, format{"format"},
-    dunder_name{"__name__"}, lower{"lower"}, upper{"upper"}, strip{"strip"};
+    dunder_name{"__name__"}, lower{"lower"}, upper{"upper"}, strip{"strip"}, datetime{"datetime"},
+    strptime{"strptime"}, match{"match"};
 Name g_ArgumentChecker{"ArgumentChecker"}, g_InvalidParamError{"InvalidParamError"}, g_text{"text"},
     g_np{"np"}, g_inspect{"inspect"}, g_unwrapper{"unwrapper"}, g_write_userlog{"write_userlog"},
     g_traceback{"traceback"}, g_wraps{"wraps"}, g_os{"os"}, g_datetime{"datetime"},
