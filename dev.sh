@@ -87,8 +87,7 @@ build() {
   say "building the extension (velmora-argchecker into ${VENV#"$ROOT"/})"
   # No build isolation: the pinned build tools come from the environment, and the build directory
   # stays, so a rebuild compiles only what changed.
-  pip_quiet install --no-build-isolation --no-deps --config-settings=build-dir="$VENV/build" \
-    --config-settings=cmake.define.ARGCHECKER_ONLY_DIRS="${AC_ONLY_DIRS:-}" "$@" "$ROOT"
+  pip_quiet install --no-build-isolation --no-deps --config-settings=build-dir="$VENV/build" "$@" "$ROOT"
 }
 
 # The suite against the sanitizer build. Every allocation goes through malloc, the ASan runtime is loaded

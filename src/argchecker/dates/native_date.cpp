@@ -19,7 +19,7 @@
 
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/registry.h"
+#include "runtime/exec_hooks.h"
 
 namespace ac::dates {
 namespace {

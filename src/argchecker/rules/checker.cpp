@@ -8,16 +8,30 @@
 
 namespace ac {
 
+namespace {
+
+// `rules.append(rule)`: a list append for an exact list, otherwise its `append` method. False with an
+// error set.
+bool append_to(PyObject* rules, PyObject* rule) noexcept {
+  if (PyList_CheckExact(rules)) return PyList_Append(rules, rule) == 0;
+  PyObject* argv[] = {rules, rule};
+  Ref r(call_method(names::append, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return static_cast<bool>(r);
+}
+
+}  // namespace
+
 PyObject* append_rule(const FuncDef& factory, int line, PyObject* self, PyObject* rule) noexcept {
   Ref rules(PyObject_GetAttr(self, names::rules));
+  if (!rules || !append_to(rules.get(), rule)) return error_at(factory, line);
+  return new_ref(self);
+}
+
+PyObject* append_method(const FuncDef& factory, int line, PyObject* self, PyObject* method) noexcept {
+  Ref rules(PyObject_GetAttr(self, names::rules));
   if (!rules) return error_at(factory, line);
-  if (PyList_CheckExact(rules.get())) {
-    if (PyList_Append(rules.get(), rule) < 0) return error_at(factory, line);
-  } else {
-    PyObject* argv[] = {rules.get(), rule};
-    Ref r(call_method(names::append, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!r) return error_at(factory, line);
-  }
+  Ref rule(PyObject_GetAttr(self, method));
+  if (!rule || !append_to(rules.get(), rule.get())) return error_at(factory, line);
   return new_ref(self);
 }
 

@@ -13,6 +13,10 @@ namespace ac {
 // entry of `factory` at `line` and returns null.
 PyObject* append_rule(const FuncDef& factory, int line, PyObject* self, PyObject* rule) noexcept;
 
+// `self.rules.append(self.<method>)`, a bound method as the rule: `rules` is fetched first, then the
+// method, then appended. Returns `self` (new reference), or null with the entry of `factory` at `line`.
+PyObject* append_method(const FuncDef& factory, int line, PyObject* self, PyObject* method) noexcept;
+
 // Appends `rule` (a new reference, null after a failed creation, reported at `create_line`) and
 // returns self.
 PyObject* finish_factory(const FuncDef& factory, int create_line, int append_line, PyObject* self,

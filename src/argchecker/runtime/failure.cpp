@@ -12,6 +12,13 @@ PyObject* MsgArg::read() const noexcept {
     case kTypeOf: return new_ref(reinterpret_cast<PyObject*>(Py_TYPE(obj_)));
     case kRepr: return PyObject_Repr(obj_);
     case kStr: return PyObject_Str(obj_);
+    case kInteger: return PyLong_FromLong(integer_);
+    case kStrOfAttr:
+    case kReprOfAttr: {
+      Ref attr(PyObject_GetAttr(obj_, name_));
+      if (!attr) return nullptr;
+      return kind_ == kStrOfAttr ? PyObject_Str(attr.get()) : PyObject_Repr(attr.get());
+    }
   }
   return nullptr;
 }
@@ -24,11 +31,12 @@ PyObject* format_message(PyObject* key, std::initializer_list<MsgArg> args) noex
   if (!tpl) return nullptr;
   Ref fmt(PyObject_GetAttr(tpl.get(), names::format));
   if (!fmt) return nullptr;
-  PyObject* argv[FmtArgs::kMax];
+  constexpr size_t kMaxArgs = 6;  // the most any message takes
+  PyObject* argv[kMaxArgs];
   size_t n = 0;
   PyObject* msg = nullptr;
   for (const MsgArg& a : args) {
-    if (n == FmtArgs::kMax || !(argv[n] = a.read())) goto done;
+    if (n == kMaxArgs || !(argv[n] = a.read())) goto done;
     ++n;
   }
   msg = PyObject_Vectorcall(fmt.get(), argv, n, nullptr);

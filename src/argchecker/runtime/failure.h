@@ -10,64 +10,10 @@
 
 namespace ac {
 
-// The positional arguments of one message, owned.
-class FmtArgs {
- public:
-  static constexpr int kMax = 6;
-  FmtArgs() = default;
-  FmtArgs(const FmtArgs&) = delete;
-  FmtArgs& operator=(const FmtArgs&) = delete;
-  ~FmtArgs() {
-    for (int i = 0; i < n_; ++i) Py_DECREF(v_[i]);
-  }
-  // Takes a new reference; false when it is null (an error is then pending).
-  bool add(PyObject* owned) noexcept {
-    if (!owned) return false;
-    v_[n_++] = owned;
-    return true;
-  }
-  bool add_borrowed(PyObject* b) noexcept {
-    Py_INCREF(b);
-    v_[n_++] = b;
-    return true;
-  }
-  // `obj.<name>`, read now.
-  bool add_attr(PyObject* obj, PyObject* name) noexcept { return add(PyObject_GetAttr(obj, name)); }
-  bool add_type_of(PyObject* value) noexcept { return add_borrowed(reinterpret_cast<PyObject*>(Py_TYPE(value))); }
-  bool add_repr(PyObject* obj) noexcept { return add(PyObject_Repr(obj)); }
-  PyObject* const* data() const noexcept { return v_; }
-  int size() const noexcept { return n_; }
-
- private:
-  PyObject* v_[kMax];
-  int n_ = 0;
-};
-
 // `raise exc`: raises an exception instance (or class) with the interpreter's rules. Returns null.
 PyObject* raise_object(PyObject* exc) noexcept;
 // `raise cls(message)`. Returns null.
 PyObject* raise_with_message(PyObject* cls, PyObject* message) noexcept;
-
-// The common failure of every rule: `raise InvalidParamError(text.<key>.format(*args))`, with the
-// lookups in this order: `InvalidParamError`, `text`, the key, its `format`, then the arguments, which
-// `fill(FmtArgs&)` reads at that moment (returning false with an error set when a read fails).
-// Always returns null with an exception set.
-template <class Fill>
-PyObject* raise_failure(PyObject* key, Fill&& fill) noexcept {
-  Ref cls(get_global(names::g_InvalidParamError));
-  if (!cls) return nullptr;
-  Ref txt(get_global(names::g_text));
-  if (!txt) return nullptr;
-  Ref tpl(PyObject_GetAttr(txt.get(), key));
-  if (!tpl) return nullptr;
-  Ref fmt(PyObject_GetAttr(tpl.get(), names::format));
-  if (!fmt) return nullptr;
-  FmtArgs args;
-  if (!fill(args)) return nullptr;
-  Ref msg(PyObject_Vectorcall(fmt.get(), args.data(), static_cast<size_t>(args.size()), nullptr));
-  if (!msg) return nullptr;
-  return raise_with_message(cls.get(), msg.get());
-}
 
 struct FuncDef;
 
@@ -81,15 +27,23 @@ class MsgArg {
   static MsgArg type_of(PyObject* value) noexcept { return MsgArg(kTypeOf, value, nullptr); }
   static MsgArg repr(PyObject* obj) noexcept { return MsgArg(kRepr, obj, nullptr); }
   static MsgArg str(PyObject* obj) noexcept { return MsgArg(kStr, obj, nullptr); }
+  static MsgArg str_of_attr(PyObject* obj, PyObject* name) noexcept { return MsgArg(kStrOfAttr, obj, name); }
+  static MsgArg repr_of_attr(PyObject* obj, PyObject* name) noexcept { return MsgArg(kReprOfAttr, obj, name); }
+  static MsgArg integer(long v) noexcept {
+    MsgArg a(kInteger, nullptr, nullptr);
+    a.integer_ = v;
+    return a;
+  }
   // The argument's value: a new reference, or null with an error set.
   PyObject* read() const noexcept;
 
  private:
-  enum Kind : unsigned char { kObject, kAttr, kTypeOf, kRepr, kStr };
+  enum Kind : unsigned char { kObject, kAttr, kTypeOf, kRepr, kStr, kStrOfAttr, kReprOfAttr, kInteger };
   MsgArg(Kind k, PyObject* obj, PyObject* name) noexcept : kind_(k), obj_(obj), name_(name) {}
   Kind kind_;
   PyObject* obj_;
   PyObject* name_ = nullptr;
+  long integer_ = 0;
 };
 
 // The one way out of a failed check: raises `InvalidParamError(text.<key>.format(*args))`, looking up

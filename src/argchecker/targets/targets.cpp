@@ -3,14 +3,13 @@
 // parameter dictionary. The host facilities are imported at every call.
 #include <Python.h>
 
-#include "host/globals.h"
+#include "module/members.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
+#include "runtime/globals.h"
 #include "runtime/imports.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/registry.h"
-#include "runtime/traceback.h"
 
 namespace ac {
 namespace {
@@ -19,14 +18,6 @@ Name n_vr{"vr"}, n_g_VelmoraCache{"g_VelmoraCache"}, n_get_cache{"get_cache"}, n
     n_key_prefix{"key_prefix"}, n_convert{"convert"}, n_target_list{"target_list"};
 Name g_get_target_from_cache{"get_target_from_cache"}, g_set_target_to_cache{"set_target_to_cache"},
     g_convert_targets{"convert_targets"};
-
-// ("key_prefix",): the keyword names of every cache call. Made once, kept for the process; null with
-// an error set when it cannot be made.
-PyObject* key_prefix_kwnames() noexcept {
-  static PyObject* kw = nullptr;
-  if (!kw) kw = PyTuple_Pack(1, n_key_prefix.get());
-  return kw;
-}
 
 // `sysclsbase.vr.g_VelmoraCache.<method>`, the whole chain read now.
 PyObject* cache_method(PyObject* sysclsbase, PyObject* method) noexcept {
@@ -42,131 +33,129 @@ PyObject* import_sysclsbase() noexcept { return import_name("velmora.tframe", "s
 
 // ---- get_target_from_cache -------------------------------------------------------------------------
 
-const char kTbGet[] = "tframe.utils.argchecker.get_target_from_cache";
+// def get_target_from_cache(target_list):
+enum GetLine {
+  kLineGetDef = 492,
+  kLineGetImportCls = 493,
+  kLineGetImportCopy = 494,
+  kLineGetNoCache = 495,
+  kLineGetCopy = 496,
+  kLineGetLoop = 497,
+  kLineGetLookup = 498,
+  kLineGetTest = 499,
+  kLineGetStore = 500,
+  kLineGetAppend = 502,
+  kLineGetReturn = 503,
+};
 
-constexpr int kLineGetDef = 492;
-constexpr int kLineGetImportCls = 493;
-constexpr int kLineGetImportCopy = 494;
-constexpr int kLineGetNoCache = 495;
-constexpr int kLineGetCopy = 496;
-constexpr int kLineGetLoop = 497;
-constexpr int kLineGetLookup = 498;
-constexpr int kLineGetTest = 499;
-constexpr int kLineGetStore = 500;
-constexpr int kLineGetAppend = 502;
-constexpr int kLineGetReturn = 503;
-
-PyObject* get_target_from_cache(Func*, PyObject* const* p, PyObject*) noexcept {
+PyObject* get_target_from_cache_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* target_list = p[0];
   Ref sysclsbase(import_sysclsbase());
-  if (!sysclsbase) return tb_error(kTbGet, kLineGetImportCls);
+  if (!sysclsbase) return error_at(member::get_target_from_cache, kLineGetImportCls);
   Ref deepcopy(import_name("copy", "deepcopy", -1));
-  if (!deepcopy) return tb_error(kTbGet, kLineGetImportCopy);
+  if (!deepcopy) return error_at(member::get_target_from_cache, kLineGetImportCopy);
   Ref no_cache(PyList_New(0));
-  if (!no_cache) return tb_error(kTbGet, kLineGetNoCache);
+  if (!no_cache) return error_at(member::get_target_from_cache, kLineGetNoCache);
 
   Ref targets;
   {
     Ref copy_of(PySequence_List(target_list));
-    if (!copy_of) return tb_error(kTbGet, kLineGetCopy);
+    if (!copy_of) return error_at(member::get_target_from_cache, kLineGetCopy);
     targets = Ref(PyObject_CallOneArg(deepcopy.get(), copy_of.get()));
-    if (!targets) return tb_error(kTbGet, kLineGetCopy);
+    if (!targets) return error_at(member::get_target_from_cache, kLineGetCopy);
   }
 
   Ref it(PyObject_GetIter(targets.get()));
-  if (!it) return tb_error(kTbGet, kLineGetLoop);
+  if (!it) return error_at(member::get_target_from_cache, kLineGetLoop);
   for (Py_ssize_t index = 0;; ++index) {
     Ref target(PyIter_Next(it.get()));
     if (!target) {
-      if (PyErr_Occurred()) return tb_error(kTbGet, kLineGetLoop);
+      if (PyErr_Occurred()) return error_at(member::get_target_from_cache, kLineGetLoop);
       break;
     }
     Ref get_cache(cache_method(sysclsbase.get(), n_get_cache));
-    if (!get_cache) return tb_error(kTbGet, kLineGetLookup);
-    PyObject* kwnames = key_prefix_kwnames();
-    if (!kwnames) return tb_error(kTbGet, kLineGetLookup);
+    if (!get_cache) return error_at(member::get_target_from_cache, kLineGetLookup);
+    PyObject* kwnames = n_key_prefix.kwnames();
+    if (!kwnames) return error_at(member::get_target_from_cache, kLineGetLookup);
     PyObject* argv[] = {target.get(), n_convert.get()};
     Ref res(PyObject_Vectorcall(get_cache.get(), argv, 1, kwnames));
-    if (!res) return tb_error(kTbGet, kLineGetLookup);
+    if (!res) return error_at(member::get_target_from_cache, kLineGetLookup);
     int cached = PyObject_IsTrue(res.get());
-    if (cached < 0) return tb_error(kTbGet, kLineGetTest);
+    if (cached < 0) return error_at(member::get_target_from_cache, kLineGetTest);
     if (cached) {
       Ref i(PyLong_FromSsize_t(index));
-      if (!i || PyObject_SetItem(targets.get(), i.get(), res.get()) < 0) return tb_error(kTbGet, kLineGetStore);
+      if (!i || PyObject_SetItem(targets.get(), i.get(), res.get()) < 0) return error_at(member::get_target_from_cache, kLineGetStore);
     } else if (PyList_Append(no_cache.get(), target.get()) < 0) {
-      return tb_error(kTbGet, kLineGetAppend);
+      return error_at(member::get_target_from_cache, kLineGetAppend);
     }
   }
   PyObject* r = PyTuple_Pack(2, no_cache.get(), targets.get());
-  if (!r) return tb_error(kTbGet, kLineGetReturn);
+  if (!r) return error_at(member::get_target_from_cache, kLineGetReturn);
   return r;
 }
 
-FuncSpec get_target_from_cache_spec{"get_target_from_cache", "get_target_from_cache", kTbGet, kLineGetDef,
-                                    Style::Single, {"target_list"}, false, get_target_from_cache};
-MemberRegistrar reg_get_target_from_cache{
-    Member{3, "get_target_from_cache", Kind::ModuleFunction, &get_target_from_cache_spec, kLineGetDef, 0}};
 
 // ---- set_target_to_cache ---------------------------------------------------------------------------
 
-const char kTbSet[] = "tframe.utils.argchecker.set_target_to_cache";
+// def set_target_to_cache(no_cache_target_list, converted_czce_list):
+enum SetLine {
+  kLineSetDef = 511,
+  kLineSetImport = 512,
+  kLineSetLoop = 513,
+  kLineSetStore = 514,
+};
 
-constexpr int kLineSetDef = 511;
-constexpr int kLineSetImport = 512;
-constexpr int kLineSetLoop = 513;
-constexpr int kLineSetStore = 514;
-
-PyObject* set_target_to_cache(Func*, PyObject* const* p, PyObject*) noexcept {
+PyObject* set_target_to_cache_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* no_cache_target_list = p[0];
   PyObject* converted_czce_list = p[1];
   Ref sysclsbase(import_sysclsbase());
-  if (!sysclsbase) return tb_error(kTbSet, kLineSetImport);
+  if (!sysclsbase) return error_at(member::set_target_to_cache, kLineSetImport);
   Ref it(PyObject_GetIter(no_cache_target_list));
-  if (!it) return tb_error(kTbSet, kLineSetLoop);
+  if (!it) return error_at(member::set_target_to_cache, kLineSetLoop);
   for (Py_ssize_t index = 0;; ++index) {
     Ref target(PyIter_Next(it.get()));
     if (!target) {
-      if (PyErr_Occurred()) return tb_error(kTbSet, kLineSetLoop);
+      if (PyErr_Occurred()) return error_at(member::set_target_to_cache, kLineSetLoop);
       break;
     }
     // The method is read before its arguments, as the call `cache.set_cache(target, converted[i], ...)`.
     Ref set_cache(cache_method(sysclsbase.get(), n_set_cache));
-    if (!set_cache) return tb_error(kTbSet, kLineSetStore);
+    if (!set_cache) return error_at(member::set_target_to_cache, kLineSetStore);
     Ref i(PyLong_FromSsize_t(index));
-    if (!i) return tb_error(kTbSet, kLineSetStore);
+    if (!i) return error_at(member::set_target_to_cache, kLineSetStore);
     Ref converted(PyObject_GetItem(converted_czce_list, i.get()));
-    if (!converted) return tb_error(kTbSet, kLineSetStore);
-    PyObject* kwnames = key_prefix_kwnames();
-    if (!kwnames) return tb_error(kTbSet, kLineSetStore);
+    if (!converted) return error_at(member::set_target_to_cache, kLineSetStore);
+    PyObject* kwnames = n_key_prefix.kwnames();
+    if (!kwnames) return error_at(member::set_target_to_cache, kLineSetStore);
     PyObject* argv[] = {target.get(), converted.get(), n_convert.get()};
     Ref r(PyObject_Vectorcall(set_cache.get(), argv, 2, kwnames));
-    if (!r) return tb_error(kTbSet, kLineSetStore);
+    if (!r) return error_at(member::set_target_to_cache, kLineSetStore);
   }
   Py_RETURN_NONE;
 }
 
-FuncSpec set_target_to_cache_spec{"set_target_to_cache", "set_target_to_cache", kTbSet, kLineSetDef,
-                                  Style::Params, {"no_cache_target_list", "converted_czce_list"}, false,
-                                  set_target_to_cache};
-MemberRegistrar reg_set_target_to_cache{
-    Member{4, "set_target_to_cache", Kind::ModuleFunction, &set_target_to_cache_spec, kLineSetDef, 0}};
 
 // ---- convert_targets -------------------------------------------------------------------------------
 
-const char kTbConvert[] = "tframe.utils.argchecker.convert_targets";
-const char kTbConvertBatch[] = "tframe.utils.argchecker.convert_targets._convert_target";
+// def convert_targets(target_list):
+//     def _convert_target(targets):
+enum ConvertLine {
+  kLineConvertDef = 525,
+  kLineConvertImportUfuncs = 526,
+  kLineConvertImportCmd = 527,
+  kLineBatchDef = 528,
+  kLineBatchFormat = 529,
+  kLineBatchSend = 530,
+  kLineBatchLower = 531,
+  kLineBatchStore = 532,
+  kLineConvertLookup = 536,
+  kLineConvertTest = 537,
+  kLineConvertStillMissing = 539,
+  kLineConvertBatch = 540,
+};
 
-constexpr int kLineConvertDef = 525;
-constexpr int kLineConvertImportUfuncs = 526;
-constexpr int kLineConvertImportCmd = 527;
-constexpr int kLineBatchFormat = 529;
-constexpr int kLineBatchSend = 530;
-constexpr int kLineBatchLower = 531;
-constexpr int kLineBatchStore = 532;
-constexpr int kLineConvertLookup = 536;
-constexpr int kLineConvertTest = 537;
-constexpr int kLineConvertStillMissing = 539;
-constexpr int kLineConvertBatch = 540;
+// The inner function, declared for its traceback entries: it is never made into a function object.
+FuncDef convert_target_def{"convert_targets.<locals>._convert_target", kLineBatchDef, {"targets"}, nullptr};
 
 // The host conversion functions, imported for one call.
 struct HostConversion {
@@ -177,34 +166,34 @@ struct HostConversion {
 // lower-cased results. Null with the error set and both traceback entries added.
 PyObject* convert_batch(const HostConversion& host, PyObject* targets) noexcept {
   Ref format_targets(PyObject_CallOneArg(host.todictmc.get(), targets));
-  if (!format_targets) return tb_error(kTbConvertBatch, kLineBatchFormat);
+  if (!format_targets) return error_at(convert_target_def, kLineBatchFormat);
   Ref real_target_list(PyObject_CallOneArg(host.send.get(), format_targets.get()));
-  if (!real_target_list) return tb_error(kTbConvertBatch, kLineBatchSend);
+  if (!real_target_list) return error_at(convert_target_def, kLineBatchSend);
 
   Ref converted(PyList_New(0));
-  if (!converted) return tb_error(kTbConvertBatch, kLineBatchLower);
+  if (!converted) return error_at(convert_target_def, kLineBatchLower);
   {
     Ref dotted(PyObject_CallOneArg(host.todotmc.get(), real_target_list.get()));
-    if (!dotted) return tb_error(kTbConvertBatch, kLineBatchLower);
+    if (!dotted) return error_at(convert_target_def, kLineBatchLower);
     Ref it(PyObject_GetIter(dotted.get()));
-    if (!it) return tb_error(kTbConvertBatch, kLineBatchLower);
+    if (!it) return error_at(convert_target_def, kLineBatchLower);
     for (;;) {
       Ref item(PyIter_Next(it.get()));
       if (!item) {
-        if (PyErr_Occurred()) return tb_error(kTbConvertBatch, kLineBatchLower);
+        if (PyErr_Occurred()) return error_at(convert_target_def, kLineBatchLower);
         break;
       }
       Ref lowered(PyObject_CallMethodNoArgs(item.get(), names::lower));
       if (!lowered || PyList_Append(converted.get(), lowered.get()) < 0)
-        return tb_error(kTbConvertBatch, kLineBatchLower);
+        return error_at(convert_target_def, kLineBatchLower);
     }
   }
 
   Ref store(get_global(g_set_target_to_cache));
-  if (!store) return tb_error(kTbConvertBatch, kLineBatchStore);
+  if (!store) return error_at(convert_target_def, kLineBatchStore);
   PyObject* argv[] = {targets, converted.get()};
   Ref r(PyObject_Vectorcall(store.get(), argv, 2, nullptr));
-  if (!r) return tb_error(kTbConvertBatch, kLineBatchStore);
+  if (!r) return error_at(convert_target_def, kLineBatchStore);
   Py_RETURN_NONE;
 }
 
@@ -242,94 +231,88 @@ bool unpack_two(PyObject* pair, Ref* a, Ref* b) noexcept {
 // Looks the codes up in the cache, sends the missing ones to the host in one command, and looks them
 // up again. A code still missing after that command (the host gave an empty conversion, or the cache did
 // not keep it) raises InvalidParamError rather than sending the same command again.
-PyObject* convert_targets(Func*, PyObject* const* p, PyObject*) noexcept {
+PyObject* convert_targets_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* target_list = p[0];
   HostConversion host;
   {
     Ref names_list(Py_BuildValue("[ss]", "todictmc", "todotmc"));
-    if (!names_list) return tb_error(kTbConvert, kLineConvertImportUfuncs);
+    if (!names_list) return error_at(member::convert_targets, kLineConvertImportUfuncs);
     Ref ufuncs(import_module("velmora.tframe.ufuncs", names_list.get(), -1));
-    if (!ufuncs) return tb_error(kTbConvert, kLineConvertImportUfuncs);
+    if (!ufuncs) return error_at(member::convert_targets, kLineConvertImportUfuncs);
     host.todictmc = Ref(import_from(ufuncs.get(), "todictmc"));
-    if (!host.todictmc) return tb_error(kTbConvert, kLineConvertImportUfuncs);
+    if (!host.todictmc) return error_at(member::convert_targets, kLineConvertImportUfuncs);
     host.todotmc = Ref(import_from(ufuncs.get(), "todotmc"));
-    if (!host.todotmc) return tb_error(kTbConvert, kLineConvertImportUfuncs);
+    if (!host.todotmc) return error_at(member::convert_targets, kLineConvertImportUfuncs);
   }
   host.send = Ref(import_name("velmora.tframe.comm.vmcmd", "vmSendCmdConvertTargets", -1));
-  if (!host.send) return tb_error(kTbConvert, kLineConvertImportCmd);
+  if (!host.send) return error_at(member::convert_targets, kLineConvertImportCmd);
 
   for (bool sent = false;; sent = true) {
     Ref lookup(get_global(g_get_target_from_cache));
-    if (!lookup) return tb_error(kTbConvert, kLineConvertLookup);
+    if (!lookup) return error_at(member::convert_targets, kLineConvertLookup);
     Ref result(PyObject_CallOneArg(lookup.get(), target_list));
-    if (!result) return tb_error(kTbConvert, kLineConvertLookup);
+    if (!result) return error_at(member::convert_targets, kLineConvertLookup);
     Ref no_cache_target_list, new_target_list;
     if (!unpack_two(result.get(), &no_cache_target_list, &new_target_list))
-      return tb_error(kTbConvert, kLineConvertLookup);
+      return error_at(member::convert_targets, kLineConvertLookup);
     int missing = PyObject_IsTrue(no_cache_target_list.get());
-    if (missing < 0) return tb_error(kTbConvert, kLineConvertTest);
+    if (missing < 0) return error_at(member::convert_targets, kLineConvertTest);
     if (!missing) return new_target_list.release();
     if (sent) {
-      Ref cls(get_global(names::g_InvalidParamError));
-      if (!cls) return tb_error(kTbConvert, kLineConvertStillMissing);
       Ref msg(PyUnicode_FromFormat("convert_targets() could not convert target codes: %R",
                                    no_cache_target_list.get()));
-      if (!msg) return tb_error(kTbConvert, kLineConvertStillMissing);
-      raise_with_message(cls.get(), msg.get());
-      return tb_error(kTbConvert, kLineConvertStillMissing);
+      if (!msg) return error_at(member::convert_targets, kLineConvertStillMissing);
+      return fail_message(member::convert_targets, kLineConvertStillMissing, msg.get());
     }
     Ref r(convert_batch(host, no_cache_target_list.get()));
-    if (!r) return tb_error(kTbConvert, kLineConvertBatch);
+    if (!r) return error_at(member::convert_targets, kLineConvertBatch);
   }
 }
 
-FuncSpec convert_targets_spec{"convert_targets", "convert_targets", kTbConvert, kLineConvertDef, Style::Single,
-                              {"target_list"}, false, convert_targets};
-MemberRegistrar reg_convert_targets{
-    Member{5, "convert_targets", Kind::ModuleFunction, &convert_targets_spec, kLineConvertDef, 0}};
 
 // ---- patch_target_list -----------------------------------------------------------------------------
 
-const char kTbPatch[] = "tframe.utils.argchecker.patch_target_list";
-
-constexpr int kLinePatchDef = 550;
-constexpr int kLinePatchTest = 551;
-constexpr int kLinePatchStore = 552;
+// def patch_target_list(params: "dict"):
+enum PatchLine {
+  kLinePatchDef = 550,
+  kLinePatchTest = 551,
+  kLinePatchStore = 552,
 
 // Replaces `params["target_list"]`, when present, by its converted list. `params` must be a dict of
+};
 // exactly that type (or None, which fails as not iterable).
-PyObject* patch_target_list(Func*, PyObject* const* p, PyObject*) noexcept {
+PyObject* patch_target_list_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* params = p[0];
   if (params != Py_None && !PyDict_CheckExact(params)) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "params",
                  PyDict_Type.tp_name, Py_TYPE(params)->tp_name);
-    return tb_error(kTbPatch, kLinePatchDef);
+    return error_at(member::patch_target_list, kLinePatchDef);
   }
   if (params == Py_None) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-    return tb_error(kTbPatch, kLinePatchTest);
+    return error_at(member::patch_target_list, kLinePatchTest);
   }
   int present = PyDict_Contains(params, n_target_list);
-  if (present < 0) return tb_error(kTbPatch, kLinePatchTest);
+  if (present < 0) return error_at(member::patch_target_list, kLinePatchTest);
   if (present) {
     Ref convert(get_global(g_convert_targets));
-    if (!convert) return tb_error(kTbPatch, kLinePatchStore);
+    if (!convert) return error_at(member::patch_target_list, kLinePatchStore);
     Ref current(PyObject_GetItem(params, n_target_list));
-    if (!current) return tb_error(kTbPatch, kLinePatchStore);
+    if (!current) return error_at(member::patch_target_list, kLinePatchStore);
     Ref converted(PyObject_CallOneArg(convert.get(), current.get()));
-    if (!converted) return tb_error(kTbPatch, kLinePatchStore);
-    if (PyDict_SetItem(params, n_target_list, converted.get()) < 0) return tb_error(kTbPatch, kLinePatchStore);
+    if (!converted) return error_at(member::patch_target_list, kLinePatchStore);
+    if (PyDict_SetItem(params, n_target_list, converted.get()) < 0) return error_at(member::patch_target_list, kLinePatchStore);
   }
   Py_RETURN_NONE;
 }
 
-PyObject* patch_target_list_annotations() noexcept { return Py_BuildValue("{ss}", "params", "dict"); }
-
-FuncSpec patch_target_list_spec{"patch_target_list", "patch_target_list", kTbPatch, kLinePatchDef,
-                                Style::Single, {"params"}, false, patch_target_list};
-MemberRegistrar reg_patch_target_list{Member{6, "patch_target_list", Kind::ModuleFunction,
-                                             &patch_target_list_spec, kLinePatchDef, 0, nullptr,
-                                             patch_target_list_annotations}};
-
 }  // namespace
+
+FuncDef member::get_target_from_cache{"get_target_from_cache", kLineGetDef, {"target_list"}, get_target_from_cache_body};
+FuncDef member::set_target_to_cache{"set_target_to_cache", kLineSetDef, {"no_cache_target_list", "converted_czce_list"},
+                                    set_target_to_cache_body};
+FuncDef member::convert_targets{"convert_targets", kLineConvertDef, {"target_list"}, convert_targets_body};
+FuncDef member::patch_target_list{"patch_target_list", kLinePatchDef, {{"params", Annotation{"dict"}}},
+                                  patch_target_list_body};
+
 }  // namespace ac

@@ -3,15 +3,13 @@
 // by reference, neither copied nor checked.
 #include <Python.h>
 
-#include "host/globals.h"
+#include "module/members.h"
+#include "rules/contract.h"
 #include "runtime/compare.h"
-#include "rules/checker.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/registry.h"
-#include "runtime/traceback.h"
 
 namespace ac {
 namespace {
@@ -22,143 +20,110 @@ Name n_EXPECT_LESS{"ARGCHECKER_INVALID_PARAM_EXPECT_LESS_ERROR"};
 Name n_EXPECT_LESS_EQUAL{"ARGCHECKER_INVALID_PARAM_EXPECT_LESS_EQUAL_ERROR"};
 Name n_is_greater_or_equal_than{"_is_greater_or_equal_than"};
 
-// Source lines inside each factory (and inside the checks), counted from the definition line.
-constexpr int kClosureDef = 1;
-constexpr int kCompare = 2;  // in a closure: the comparison
-constexpr int kRaise = 3;    // in a closure: building the message and raising
-constexpr int kMethodCompare = 1;  // in _is_greater_or_equal_than
-constexpr int kMethodRaise = 2;
+// Each factory reads, from its definition line on:
+// def is_greater_than(self, low):
+//     def check_greater_than(func_name, value):
+//         if value <= low:                        (the comparison)
+//             raise ...                           (the message, the raise)
+//     self.rules.append(check_greater_than)
+enum GreaterLine { kGreaterDef = 262, kGreaterCheck = 263, kGreaterCompare = 264, kGreaterRaise = 265, kGreaterAppend = 268 };
+// def _is_greater_or_equal_than(self, low, func_name, value):
+enum GreaterEqualWorkerLine { kGreaterEqualWorkerDef = 272, kGreaterEqualWorkerCompare = 273, kGreaterEqualWorkerRaise = 274 };
+// def is_greater_or_equal_than(self, low):
+//     def check_greater_or_equal_than(func_name, value):
+//         return self._is_greater_or_equal_than(low, func_name, value)
+enum GreaterEqualLine { kGreaterEqualDef = 279, kGreaterEqualCheck = 280, kGreaterEqualCall = 281, kGreaterEqualAppend = 282 };
+enum LessLine { kLessDef = 286, kLessCheck = 287, kLessCompare = 288, kLessRaise = 289, kLessAppend = 292 };
+enum LessEqualLine { kLessEqualDef = 296, kLessEqualCheck = 297, kLessEqualCompare = 298, kLessEqualRaise = 299, kLessEqualAppend = 302 };
+
+// What every closure of this file captures.
+enum CheckSlot { kChecker, kBound };
 
 struct Bound {
   const Name& key;
-  int op;                 // the failing comparison, value <op> bound
-  const char* factory_tb;
-  const char* check_tb;
-  int line;               // definition line of the factory (or of the method)
-  int append;             // line of self.rules.append(...) in the factory
+  int op;  // the failing comparison, value <op> bound
+  const FuncDef& factory;
+  const FuncDef& check;
+  int compare_line, raise_line, append_line;
 };
 
-constexpr Bound kGreater{n_EXPECT_GREATER, Py_LE, "tframe.utils.argchecker.ArgumentChecker.is_greater_than",
-                         "tframe.utils.argchecker.ArgumentChecker.is_greater_than.check_greater_than", 262, 268};
-constexpr Bound kGreaterEqual{
-    n_EXPECT_GREATER_EQUAL, Py_LT, "tframe.utils.argchecker.ArgumentChecker.is_greater_or_equal_than",
-    "tframe.utils.argchecker.ArgumentChecker.is_greater_or_equal_than.check_greater_or_equal_than", 279,
-    282};
-constexpr Bound kGreaterEqualMethod{n_EXPECT_GREATER_EQUAL, Py_LT, nullptr,
-                                    "tframe.utils.argchecker.ArgumentChecker._is_greater_or_equal_than",
-                                    272, 0};
-constexpr Bound kLess{n_EXPECT_LESS, Py_GE, "tframe.utils.argchecker.ArgumentChecker.is_less_than",
-                      "tframe.utils.argchecker.ArgumentChecker.is_less_than.check_less_than", 286, 292};
-constexpr Bound kLessEqual{n_EXPECT_LESS_EQUAL, Py_GT,
-                           "tframe.utils.argchecker.ArgumentChecker.is_less_or_equal_than",
-                           "tframe.utils.argchecker.ArgumentChecker.is_less_or_equal_than.check_less_or_equal_than",
-                           296, 302};
+extern FuncDef check_greater_than, check_greater_or_equal_than, check_less_than, check_less_or_equal_than;
 
-// `value <op> bound`, then its truth; 1 when the bound is violated, 0 when not, -1 with an error set.
-int violates(PyObject* value, PyObject* bound, int op) noexcept { return compare_truth(value, bound, op); }
+const Bound kGreater{n_EXPECT_GREATER, Py_LE, member::is_greater_than, check_greater_than,
+                     kGreaterCompare, kGreaterRaise, kGreaterAppend};
+const Bound kLess{n_EXPECT_LESS, Py_GE, member::is_less_than, check_less_than, kLessCompare, kLessRaise, kLessAppend};
+const Bound kLessEqual{n_EXPECT_LESS_EQUAL, Py_GT, member::is_less_or_equal_than, check_less_or_equal_than,
+                       kLessEqualCompare, kLessEqualRaise, kLessEqualAppend};
 
-PyObject* raise_bound(const Bound& b, PyObject* self, PyObject* func_name, PyObject* bound,
-                      PyObject* value) noexcept {
-  return raise_failure(b.key, [&](FmtArgs& a) {
-    return a.add_borrowed(func_name) && a.add_attr(self, names::arg_name) && a.add_borrowed(bound) &&
-           a.add_borrowed(value) && a.add_type_of(value);
-  });
+PyObject* fail_bound(const FuncDef& def, int line, PyObject* key, PyObject* self, PyObject* func_name,
+                     PyObject* bound, PyObject* value) noexcept {
+  return fail(def, line, key, {func_name, MsgArg::arg_name(self), bound, value, MsgArg::type_of(value)});
 }
 
-// The closures of is_greater_than, is_less_than and is_less_or_equal_than: the checker and the bound
-// are captured.
+// The closures of is_greater_than, is_less_than and is_less_or_equal_than.
 PyObject* check_bound(const Bound& b, Func* f, PyObject* const* p) noexcept {
-  PyObject* self = f->cap[0];
-  PyObject* bound = f->cap[1];
-  const int bad = violates(p[1], bound, b.op);
-  if (bad < 0) return tb_error(b.check_tb, b.line + kCompare);
+  PyObject* bound = f->cap[kBound];
+  const int bad = compare_truth(p[1], bound, b.op);
+  if (bad < 0) return error_at(b.check, b.compare_line);
   if (!bad) Py_RETURN_NONE;
-  raise_bound(b, self, p[0], bound, p[1]);
-  return tb_error(b.check_tb, b.line + kRaise);
+  return fail_bound(b.check, b.raise_line, b.key, f->cap[kChecker], p[0], bound, p[1]);
 }
 
 // _is_greater_or_equal_than(self, low, func_name, value): returns the checker when value is not below low.
-PyObject* is_greater_or_equal_method(Func*, PyObject* const* p, PyObject*) noexcept {
-  const Bound& b = kGreaterEqualMethod;
+PyObject* is_greater_or_equal_worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
+  const FuncDef& def = member::is_greater_or_equal_worker;
   PyObject* self = p[0];
   PyObject* low = p[1];
-  const int bad = violates(p[3], low, b.op);
-  if (bad < 0) return tb_error(b.check_tb, b.line + kMethodCompare);
+  const int bad = compare_truth(p[3], low, Py_LT);
+  if (bad < 0) return error_at(def, kGreaterEqualWorkerCompare);
   if (!bad) return new_ref(self);
-  raise_bound(b, self, p[2], low, p[3]);
-  return tb_error(b.check_tb, b.line + kMethodRaise);
+  return fail_bound(def, kGreaterEqualWorkerRaise, n_EXPECT_GREATER_EQUAL, self, p[2], low, p[3]);
 }
 
 // The closure of is_greater_or_equal_than looks the method up on the checker at each call, so a
 // subclass override is the one run, and returns what it returns.
-PyObject* check_greater_or_equal_than(Func* f, PyObject* const* p, PyObject*) noexcept {
-  PyObject* argv[] = {f->cap[0], f->cap[1], p[0], p[1]};
-  PyObject* r = PyObject_VectorcallMethod(n_is_greater_or_equal_than, argv,
-                                          4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return tb_error(kGreaterEqual.check_tb, kGreaterEqual.line + kCompare);
+PyObject* check_greater_or_equal_than_body(Func* f, PyObject* const* p, PyObject*) noexcept {
+  PyObject* argv[] = {f->cap[kChecker], f->cap[kBound], p[0], p[1]};
+  PyObject* r = call_method(n_is_greater_or_equal_than, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!r) return error_at(check_greater_or_equal_than, kGreaterEqualCall);
   return r;
 }
 
-FuncSpec check_greater_than_spec{
-    "check_greater_than", "ArgumentChecker.is_greater_than.<locals>.check_greater_than", kGreater.check_tb,
-    kGreater.line + kClosureDef, Style::Params, {"func_name", "value"}, false,
-    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kGreater, f, p); }};
-FuncSpec check_greater_or_equal_than_spec{
-    "check_greater_or_equal_than",
-    "ArgumentChecker.is_greater_or_equal_than.<locals>.check_greater_or_equal_than",
-    kGreaterEqual.check_tb, kGreaterEqual.line + kClosureDef, Style::Params, {"func_name", "value"}, false,
-    check_greater_or_equal_than};
-FuncSpec check_less_than_spec{
-    "check_less_than", "ArgumentChecker.is_less_than.<locals>.check_less_than", kLess.check_tb,
-    kLess.line + kClosureDef, Style::Params, {"func_name", "value"}, false,
-    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kLess, f, p); }};
-FuncSpec check_less_or_equal_than_spec{
-    "check_less_or_equal_than", "ArgumentChecker.is_less_or_equal_than.<locals>.check_less_or_equal_than",
-    kLessEqual.check_tb, kLessEqual.line + kClosureDef, Style::Params, {"func_name", "value"}, false,
+FuncDef check_greater_than{"ArgumentChecker.is_greater_than.<locals>.check_greater_than", kGreaterCheck,
+                           {"func_name", "value"},
+                           [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kGreater, f, p); }};
+FuncDef check_greater_or_equal_than{"ArgumentChecker.is_greater_or_equal_than.<locals>.check_greater_or_equal_than",
+                                    kGreaterEqualCheck, {"func_name", "value"}, check_greater_or_equal_than_body};
+FuncDef check_less_than{"ArgumentChecker.is_less_than.<locals>.check_less_than", kLessCheck, {"func_name", "value"},
+                        [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kLess, f, p); }};
+FuncDef check_less_or_equal_than{
+    "ArgumentChecker.is_less_or_equal_than.<locals>.check_less_or_equal_than", kLessEqualCheck, {"func_name", "value"},
     [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kLessEqual, f, p); }};
 
 // Factory: capture the checker and the bound, append, return the checker.
-PyObject* build(const Bound& b, const FuncSpec& check, PyObject* const* p) noexcept {
-  return finish_factory(p[0], Ref(make_function(check, {p[0], p[1]})), b.factory_tb,
-                        b.line + kClosureDef, b.append);
+PyObject* build(const FuncDef& factory, const FuncDef& check, int append_line, PyObject* const* p) noexcept {
+  return finish_factory(factory, check.line, append_line, p[0], Ref(make_function(check, {p[0], p[1]})));
 }
 
-FuncSpec is_greater_than_spec{
-    "is_greater_than", "ArgumentChecker.is_greater_than", kGreater.factory_tb, kGreater.line,
-    Style::Params, {"self", "low"}, false, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(kGreater, check_greater_than_spec, p);
-    }};
-FuncSpec is_greater_or_equal_method_spec{
-    "_is_greater_or_equal_than", "ArgumentChecker._is_greater_or_equal_than", kGreaterEqualMethod.check_tb,
-    kGreaterEqualMethod.line, Style::Params, {"self", "low", "func_name", "value"}, false,
-    is_greater_or_equal_method};
-FuncSpec is_greater_or_equal_than_spec{
-    "is_greater_or_equal_than", "ArgumentChecker.is_greater_or_equal_than", kGreaterEqual.factory_tb,
-    kGreaterEqual.line, Style::Params, {"self", "low"}, false,
-    [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(kGreaterEqual, check_greater_or_equal_than_spec, p);
-    }};
-FuncSpec is_less_than_spec{
-    "is_less_than", "ArgumentChecker.is_less_than", kLess.factory_tb, kLess.line, Style::Params,
-    {"self", "high"}, false,
-    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kLess, check_less_than_spec, p); }};
-FuncSpec is_less_or_equal_than_spec{
-    "is_less_or_equal_than", "ArgumentChecker.is_less_or_equal_than", kLessEqual.factory_tb,
-    kLessEqual.line, Style::Params, {"self", "high"}, false,
-    [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(kLessEqual, check_less_or_equal_than_spec, p);
-    }};
-
-MemberRegistrar reg_is_greater_than{
-    Member{20, "is_greater_than", Kind::Plain, &is_greater_than_spec, kGreater.line, 0}};
-MemberRegistrar reg_is_greater_or_equal_method{Member{21, "_is_greater_or_equal_than", Kind::Plain,
-                                                      &is_greater_or_equal_method_spec,
-                                                      kGreaterEqualMethod.line, 0}};
-MemberRegistrar reg_is_greater_or_equal_than{Member{22, "is_greater_or_equal_than", Kind::Plain,
-                                                    &is_greater_or_equal_than_spec, kGreaterEqual.line, 0}};
-MemberRegistrar reg_is_less_than{Member{23, "is_less_than", Kind::Plain, &is_less_than_spec, kLess.line, 0}};
-MemberRegistrar reg_is_less_or_equal_than{
-    Member{24, "is_less_or_equal_than", Kind::Plain, &is_less_or_equal_than_spec, kLessEqual.line, 0}};
-
 }  // namespace
+
+FuncDef member::is_greater_than{
+    "ArgumentChecker.is_greater_than", kGreaterDef, {"self", "low"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kGreater.factory, kGreater.check, kGreater.append_line, p); }};
+FuncDef member::is_greater_or_equal_worker{"ArgumentChecker._is_greater_or_equal_than", kGreaterEqualWorkerDef,
+                                           {"self", "low", "func_name", "value"}, is_greater_or_equal_worker_body};
+FuncDef member::is_greater_or_equal_than{
+    "ArgumentChecker.is_greater_or_equal_than", kGreaterEqualDef, {"self", "low"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept {
+      return build(member::is_greater_or_equal_than, check_greater_or_equal_than, kGreaterEqualAppend, p);
+    }};
+FuncDef member::is_less_than{
+    "ArgumentChecker.is_less_than", kLessDef, {"self", "high"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kLess.factory, kLess.check, kLess.append_line, p); }};
+FuncDef member::is_less_or_equal_than{
+    "ArgumentChecker.is_less_or_equal_than", kLessEqualDef, {"self", "high"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept {
+      return build(kLessEqual.factory, kLessEqual.check, kLessEqual.append_line, p);
+    }};
+
 }  // namespace ac

@@ -3,14 +3,12 @@
 // through the checker at every check, so an instance attribute or a subclass constant takes its place.
 #include <Python.h>
 
-#include "host/globals.h"
-#include "rules/checker.h"
+#include "module/members.h"
+#include "rules/contract.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/registry.h"
-#include "runtime/traceback.h"
 #include "trading/ascii_case.h"
 
 namespace ac {
@@ -23,30 +21,44 @@ Name n_STOP_TYPE{"STOP_TYPE"}, n_STOP_GAP{"STOP_GAP"}, n_TRAILING_TYPE{"TRAILING
 Name n_EXPECT_VALID{"ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR"};
 Name n_EXPECT_FUNCTYPE{"ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR"};
 
-// Source lines inside each factory, counted from the factory's definition line.
-constexpr int kClosureDef = 1;  // def check_...(func_name, value)
-constexpr int kTest = 2;        // the test of the value
-constexpr int kRaise = 3;       // building the message and raising
-constexpr int kAppend = 7;      // self.rules.append(check_...)
+// Each factory reads, from its definition line on:
+// def is_stop_type(self):
+//     def check_stop_type(func_name, value):
+//         if isinstance(value, str) and value.lower() in self.STOP_TYPE:   (the test)
+//             ...                                                           (the message, the raise)
+//     self.rules.append(check_stop_type)
+enum StopTypeLine { kStopTypeDef = 127, kStopTypeCheck = 128, kStopTypeTest = 129, kStopTypeRaise = 130, kStopTypeAppend = 134 };
+enum StopGapLine { kStopGapDef = 137, kStopGapCheck = 138, kStopGapTest = 139, kStopGapRaise = 140, kStopGapAppend = 144 };
+enum IsCallableLine { kIsCallableDef = 147, kIsCallableCheck = 148, kIsCallableRaise = 150, kIsCallableAppend = 154 };
+enum TrailingTypeLine {
+  kTrailingTypeDef = 157,
+  kTrailingTypeCheck = 158,
+  kTrailingTypeTest = 159,
+  kTrailingTypeRaise = 160,
+  kTrailingTypeAppend = 164,
+};
+enum OderCtgLine { kOderCtgDef = 167, kOderCtgCheck = 168, kOderCtgTest = 169, kOderCtgRaise = 170, kOderCtgAppend = 174 };
+enum OderActLine { kOderActDef = 177, kOderActCheck = 178, kOderActTest = 179, kOderActRaise = 180, kOderActAppend = 184 };
+
+// What every closure of this file captures.
+enum CheckSlot { kChecker };
 
 struct Vocabulary {
-  const Name& constant;   // the checker attribute holding the valid words
-  const char* factory_tb;
-  const char* check_tb;
-  int line;               // definition line of the factory
+  const Name& constant;  // the checker attribute holding the valid words
+  const FuncDef& factory;
+  const FuncDef& check;
+  int test_line, raise_line, append_line;
 };
 
-constexpr Vocabulary kStopType{n_STOP_TYPE, "tframe.utils.argchecker.ArgumentChecker.is_stop_type",
-                           "tframe.utils.argchecker.ArgumentChecker.is_stop_type.check_stop_type", 127};
-constexpr Vocabulary kStopGap{n_STOP_GAP, "tframe.utils.argchecker.ArgumentChecker.is_stop_gap",
-                          "tframe.utils.argchecker.ArgumentChecker.is_stop_gap.check_stop_gap", 137};
-constexpr Vocabulary kTrailingType{
-    n_TRAILING_TYPE, "tframe.utils.argchecker.ArgumentChecker.is_trailing_type",
-    "tframe.utils.argchecker.ArgumentChecker.is_trailing_type.check_trailing_type", 157};
-constexpr Vocabulary kOderCtg{n_ORDER_CTG, "tframe.utils.argchecker.ArgumentChecker.is_oder_ctg",
-                          "tframe.utils.argchecker.ArgumentChecker.is_oder_ctg.check_oder_ctg", 167};
-constexpr Vocabulary kOderAct{n_ORDER_ACT, "tframe.utils.argchecker.ArgumentChecker.is_oder_act",
-                          "tframe.utils.argchecker.ArgumentChecker.is_oder_act.check_oder_act", 177};
+extern FuncDef check_stop_type, check_stop_gap, check_trailing_type, check_oder_ctg, check_oder_act;
+
+const Vocabulary kStopType{n_STOP_TYPE, member::is_stop_type, check_stop_type,
+                           kStopTypeTest, kStopTypeRaise, kStopTypeAppend};
+const Vocabulary kStopGap{n_STOP_GAP, member::is_stop_gap, check_stop_gap, kStopGapTest, kStopGapRaise, kStopGapAppend};
+const Vocabulary kTrailingType{n_TRAILING_TYPE, member::is_trailing_type, check_trailing_type,
+                               kTrailingTypeTest, kTrailingTypeRaise, kTrailingTypeAppend};
+const Vocabulary kOderCtg{n_ORDER_CTG, member::is_oder_ctg, check_oder_ctg, kOderCtgTest, kOderCtgRaise, kOderCtgAppend};
+const Vocabulary kOderAct{n_ORDER_ACT, member::is_oder_act, check_oder_act, kOderActTest, kOderActRaise, kOderActAppend};
 
 // `value.lower() in self.<constant>` for a str value; 1, 0, or -1 with an error set.
 int lowered_in_vocabulary(const Vocabulary& v, PyObject* self, PyObject* value) noexcept {
@@ -69,112 +81,72 @@ int lowered_in_vocabulary(const Vocabulary& v, PyObject* self, PyObject* value) 
 }
 
 PyObject* check_vocabulary(const Vocabulary& v, Func* f, PyObject* const* p) noexcept {
-  PyObject* self = f->cap[0];
+  PyObject* self = f->cap[kChecker];
   PyObject* func_name = p[0];
   PyObject* value = p[1];
   // Anything that is not a str fails here, before any operation is applied to it.
   if (PyUnicode_Check(value)) {
     const int found = lowered_in_vocabulary(v, self, value);
-    if (found < 0) return tb_error(v.check_tb, v.line + kTest);
+    if (found < 0) return error_at(v.check, v.test_line);
     if (found) Py_RETURN_NONE;
   }
-  raise_failure(n_EXPECT_VALID, [&](FmtArgs& a) {
-    if (!a.add_borrowed(func_name) || !a.add_attr(self, names::arg_name)) return false;
-    Ref words(PyObject_GetAttr(self, v.constant));  // read again for the message
-    return words && a.add_repr(words.get()) && a.add_borrowed(value) && a.add_type_of(value);
-  });
-  return tb_error(v.check_tb, v.line + kRaise);
+  // The constant is read again for the message.
+  return fail(v.check, v.raise_line, n_EXPECT_VALID,
+              {func_name, MsgArg::arg_name(self), MsgArg::repr_of_attr(self, v.constant), value, MsgArg::type_of(value)});
 }
 
-FuncSpec check_stop_type_spec{
-    "check_stop_type", "ArgumentChecker.is_stop_type.<locals>.check_stop_type", kStopType.check_tb,
-    kStopType.line + kClosureDef, Style::Params, {"func_name", "value"}, false,
-    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kStopType, f, p); }};
-FuncSpec check_stop_gap_spec{
-    "check_stop_gap", "ArgumentChecker.is_stop_gap.<locals>.check_stop_gap", kStopGap.check_tb,
-    kStopGap.line + kClosureDef, Style::Params, {"func_name", "value"}, false,
-    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kStopGap, f, p); }};
-FuncSpec check_trailing_type_spec{
-    "check_trailing_type", "ArgumentChecker.is_trailing_type.<locals>.check_trailing_type",
-    kTrailingType.check_tb, kTrailingType.line + kClosureDef, Style::Params, {"func_name", "value"},
-    false,
+PyObject* build_vocabulary(const Vocabulary& v, PyObject* self) noexcept {
+  return finish_factory(v.factory, v.check.line, v.append_line, self, Ref(make_function(v.check, {self})));
+}
+
+FuncDef check_stop_type{"ArgumentChecker.is_stop_type.<locals>.check_stop_type", kStopTypeCheck, {"func_name", "value"},
+                        [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kStopType, f, p); }};
+FuncDef check_stop_gap{"ArgumentChecker.is_stop_gap.<locals>.check_stop_gap", kStopGapCheck, {"func_name", "value"},
+                       [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kStopGap, f, p); }};
+FuncDef check_trailing_type{
+    "ArgumentChecker.is_trailing_type.<locals>.check_trailing_type", kTrailingTypeCheck, {"func_name", "value"},
     [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kTrailingType, f, p); }};
-FuncSpec check_oder_ctg_spec{
-    "check_oder_ctg", "ArgumentChecker.is_oder_ctg.<locals>.check_oder_ctg", kOderCtg.check_tb,
-    kOderCtg.line + kClosureDef, Style::Params, {"func_name", "value"}, false,
-    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kOderCtg, f, p); }};
-FuncSpec check_oder_act_spec{
-    "check_oder_act", "ArgumentChecker.is_oder_act.<locals>.check_oder_act", kOderAct.check_tb,
-    kOderAct.line + kClosureDef, Style::Params, {"func_name", "value"}, false,
-    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kOderAct, f, p); }};
+FuncDef check_oder_ctg{"ArgumentChecker.is_oder_ctg.<locals>.check_oder_ctg", kOderCtgCheck, {"func_name", "value"},
+                       [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kOderCtg, f, p); }};
+FuncDef check_oder_act{"ArgumentChecker.is_oder_act.<locals>.check_oder_act", kOderActCheck, {"func_name", "value"},
+                       [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kOderAct, f, p); }};
 
 // ---- the callable rule ------------------------------------------------------------------------------
 
-const char kIsCallable[] = "tframe.utils.argchecker.ArgumentChecker.is_callable";
-const char kCheckCallableType[] = "tframe.utils.argchecker.ArgumentChecker.is_callable.check_callable_type";
-constexpr int kIsCallableLine = 147;
+extern FuncDef check_callable_type;
 
 PyObject* check_callable_type_body(Func* f, PyObject* const* p, PyObject*) noexcept {
-  PyObject* self = f->cap[0];
-  PyObject* func_name = p[0];
   PyObject* value = p[1];
   if (PyCallable_Check(value)) Py_RETURN_NONE;
-  raise_failure(n_EXPECT_FUNCTYPE, [&](FmtArgs& a) {
-    return a.add_borrowed(func_name) && a.add_attr(self, names::arg_name) && a.add_borrowed(value) &&
-           a.add_type_of(value);
-  });
-  return tb_error(kCheckCallableType, kIsCallableLine + kRaise);
+  return fail_value(check_callable_type, kIsCallableRaise, n_EXPECT_FUNCTYPE, p[0], f->cap[kChecker], value);
 }
 
-FuncSpec check_callable_type_spec{
-    "check_callable_type", "ArgumentChecker.is_callable.<locals>.check_callable_type",
-    kCheckCallableType, kIsCallableLine + kClosureDef, Style::Params, {"func_name", "value"}, false,
-    check_callable_type_body};
+FuncDef check_callable_type{"ArgumentChecker.is_callable.<locals>.check_callable_type", kIsCallableCheck,
+                            {"func_name", "value"}, check_callable_type_body};
+
+}  // namespace
 
 // ---- the factories ----------------------------------------------------------------------------------
 
-PyObject* build(PyObject* self, const FuncSpec& check, const char* tb, int line) noexcept {
-  return finish_factory(self, Ref(make_function(check, {self})), tb, line + kClosureDef, line + kAppend);
-}
+FuncDef member::is_stop_type{
+    "ArgumentChecker.is_stop_type", kStopTypeDef, {"self"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kStopType, p[0]); }};
+FuncDef member::is_stop_gap{
+    "ArgumentChecker.is_stop_gap", kStopGapDef, {"self"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kStopGap, p[0]); }};
+FuncDef member::is_callable{
+    "ArgumentChecker.is_callable", kIsCallableDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
+      return finish_factory(member::is_callable, kIsCallableCheck, kIsCallableAppend, p[0],
+                            Ref(make_function(check_callable_type, {p[0]})));
+    }};
+FuncDef member::is_trailing_type{
+    "ArgumentChecker.is_trailing_type", kTrailingTypeDef, {"self"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kTrailingType, p[0]); }};
+FuncDef member::is_oder_ctg{
+    "ArgumentChecker.is_oder_ctg", kOderCtgDef, {"self"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kOderCtg, p[0]); }};
+FuncDef member::is_oder_act{
+    "ArgumentChecker.is_oder_act", kOderActDef, {"self"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kOderAct, p[0]); }};
 
-FuncSpec is_stop_type_spec{
-    "is_stop_type", "ArgumentChecker.is_stop_type", kStopType.factory_tb, kStopType.line, Style::Single,
-    {"self"}, false, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(p[0], check_stop_type_spec, kStopType.factory_tb, kStopType.line);
-    }};
-FuncSpec is_stop_gap_spec{
-    "is_stop_gap", "ArgumentChecker.is_stop_gap", kStopGap.factory_tb, kStopGap.line, Style::Single,
-    {"self"}, false, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(p[0], check_stop_gap_spec, kStopGap.factory_tb, kStopGap.line);
-    }};
-FuncSpec is_callable_spec{
-    "is_callable", "ArgumentChecker.is_callable", kIsCallable, kIsCallableLine, Style::Single, {"self"},
-    false, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(p[0], check_callable_type_spec, kIsCallable, kIsCallableLine);
-    }};
-FuncSpec is_trailing_type_spec{
-    "is_trailing_type", "ArgumentChecker.is_trailing_type", kTrailingType.factory_tb, kTrailingType.line,
-    Style::Single, {"self"}, false, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(p[0], check_trailing_type_spec, kTrailingType.factory_tb, kTrailingType.line);
-    }};
-FuncSpec is_oder_ctg_spec{
-    "is_oder_ctg", "ArgumentChecker.is_oder_ctg", kOderCtg.factory_tb, kOderCtg.line, Style::Single,
-    {"self"}, false, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(p[0], check_oder_ctg_spec, kOderCtg.factory_tb, kOderCtg.line);
-    }};
-FuncSpec is_oder_act_spec{
-    "is_oder_act", "ArgumentChecker.is_oder_act", kOderAct.factory_tb, kOderAct.line, Style::Single,
-    {"self"}, false, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(p[0], check_oder_act_spec, kOderAct.factory_tb, kOderAct.line);
-    }};
-
-MemberRegistrar reg_is_callable{Member{4, "is_callable", Kind::Plain, &is_callable_spec, kIsCallableLine, 0}};
-MemberRegistrar reg_is_stop_type{Member{12, "is_stop_type", Kind::Plain, &is_stop_type_spec, kStopType.line, 0}};
-MemberRegistrar reg_is_stop_gap{Member{13, "is_stop_gap", Kind::Plain, &is_stop_gap_spec, kStopGap.line, 0}};
-MemberRegistrar reg_is_trailing_type{
-    Member{14, "is_trailing_type", Kind::Plain, &is_trailing_type_spec, kTrailingType.line, 0}};
-MemberRegistrar reg_is_oder_ctg{Member{15, "is_oder_ctg", Kind::Plain, &is_oder_ctg_spec, kOderCtg.line, 0}};
-MemberRegistrar reg_is_oder_act{Member{16, "is_oder_act", Kind::Plain, &is_oder_act_spec, kOderAct.line, 0}};
-
-}  // namespace
 }  // namespace ac

@@ -23,46 +23,48 @@
 #include <cstring>
 #include <limits>
 
-#include "host/globals.h"
+#include "module/members.h"
 #include "runtime/compare.h"
+#include "runtime/exec_hooks.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
+#include "runtime/globals.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/registry.h"
-#include "runtime/traceback.h"
 #include "validators/ndarray_scan.h"
 
 namespace ac {
 namespace {
 
-const char kTb[] = "tframe.utils.argchecker.ArgumentChecker.check_ndarray_idx";
 
-constexpr int kLineDef = 396;
-constexpr int kLineWrap = 395;
-constexpr int kLineUnpack = 397;
-constexpr int kLineIsArray = 398;
-constexpr int kLineRaiseArray = 399;
-constexpr int kLineRavel = 400;
-constexpr int kLineSize = 401;
-constexpr int kLineRaiseSize = 402;
-constexpr int kLineDtype = 403;
-constexpr int kLineRaiseDtype = 404;
-constexpr int kLineAllowNone = 405;
-constexpr int kLineNoneScan = 407;
-constexpr int kLineRaiseNone = 408;
-constexpr int kLineNan = 409;
-constexpr int kLineRaiseNan = 410;
-constexpr int kLineMin = 411;
-constexpr int kLineRaiseMin = 412;
-constexpr int kLineMax = 413;
-constexpr int kLineRaiseMax = 414;
+// @staticmethod
+// def check_ndarray_idx(func_name, parame_name, value, dtype=np.int32, allow_none=False, allow_nan=False):
+enum NdarrayIdxLine {
+  kLineDef = 396,
+  kLineUnpack = 397,
+  kLineIsArray = 398,
+  kLineRaiseArray = 399,
+  kLineRavel = 400,
+  kLineSize = 401,
+  kLineRaiseSize = 402,
+  kLineDtype = 403,
+  kLineRaiseDtype = 404,
+  kLineAllowNone = 405,
+  kLineNoneScan = 407,
+  kLineRaiseNone = 408,
+  kLineNan = 409,
+  kLineRaiseNan = 410,
+  kLineMin = 411,
+  kLineRaiseMin = 412,
+  kLineMax = 413,
+  kLineRaiseMax = 414,
+};
 
 // Below this many elements a pass keeps the interpreter lock; longer ones let other threads run, as
 // NumPy's own loops do.
 constexpr std::size_t kReleaseLockFrom = 1 << 14;
 
-Name n_int32{"int32"}, n_ravel{"ravel"}, n_size{"size"}, n_dtype{"dtype"}, n_type{"type"}, n_kind{"kind"},
+Name n_ravel{"ravel"}, n_size{"size"}, n_dtype{"dtype"}, n_type{"type"}, n_kind{"kind"},
     n_isbuiltin{"isbuiltin"};
 Name n_ndarray{"ndarray"}, n_isnan{"isnan"}, n_any{"any"}, n_min{"min"}, n_max{"max"}, n_minimum{"minimum"},
     n_maximum{"maximum"}, n_logical_or{"logical_or"}, n_NoValue{"_NoValue"}, n_number{"number"},
@@ -122,15 +124,14 @@ void remember_numpy(PyObject* np) noexcept {
   for (int i = 0; i < kKept; ++i) g_numpy.kept[i] = kept[i].release();
 }
 
-// The defaults, built once when the class is created: (np.int32, False, False).
-PyObject* make_defaults() noexcept {
-  Ref np(get_global(names::g_np));
-  if (!np) return nullptr;
-  Ref int32(PyObject_GetAttr(np.get(), n_int32));
-  if (!int32) return nullptr;
-  remember_numpy(np.get());
-  return PyTuple_Pack(3, int32.get(), Py_False, Py_False);
+// NumPy as the module loaded it, remembered once its imports are bound.
+bool remember_loaded_numpy(PyObject* module_dict) noexcept {
+  PyObject* np = PyDict_GetItemWithError(module_dict, names::g_np);  // borrowed
+  if (!np) return !PyErr_Occurred();
+  remember_numpy(np);
+  return true;
 }
+ExecHook remember_hook{remember_loaded_numpy};
 
 // `np` is the NumPy loaded with the module and still a plain module, so reading its attributes ran no
 // Python code.
@@ -488,7 +489,8 @@ int extreme_beyond(PyObject* nd, Flat& flat, bool high, PyObject* bound) noexcep
   return compare_truth(r.get(), bound, op);
 }
 
-PyObject* check_ndarray_idx(Func*, PyObject* const* p, PyObject*) noexcept {
+PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept {
+  const FuncDef& def = member::check_ndarray_idx;
   PyObject* func_name = p[0];
   PyObject* parame_name = p[1];
   PyObject* value = p[2];
@@ -497,126 +499,103 @@ PyObject* check_ndarray_idx(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* allow_nan = p[5];
 
   Ref nd(item_at(value, 0));
-  if (!nd) return tb_error(kTb, kLineUnpack);
+  if (!nd) return error_at(def, kLineUnpack);
   Ref minvalue(item_at(value, 1));
-  if (!minvalue) return tb_error(kTb, kLineUnpack);
+  if (!minvalue) return error_at(def, kLineUnpack);
   Ref maxvalue(item_at(value, 2));
-  if (!maxvalue) return tb_error(kTb, kLineUnpack);
+  if (!maxvalue) return error_at(def, kLineUnpack);
 
   {
     Ref np(get_global(names::g_np));
-    if (!np) return tb_error(kTb, kLineIsArray);
+    if (!np) return error_at(def, kLineIsArray);
     Ref ndarray(PyObject_GetAttr(np.get(), n_ndarray));
-    if (!ndarray) return tb_error(kTb, kLineIsArray);
+    if (!ndarray) return error_at(def, kLineIsArray);
     int ok = PyObject_IsInstance(nd.get(), ndarray.get());
-    if (ok < 0) return tb_error(kTb, kLineIsArray);
+    if (ok < 0) return error_at(def, kLineIsArray);
     if (!ok) {
-      raise_failure(k_ndarray, [&](FmtArgs& a) {
-        return a.add_borrowed(func_name) && a.add_borrowed(parame_name) && a.add_type_of(nd.get());
-      });
-      return tb_error(kTb, kLineRaiseArray);
+      return fail(def, kLineRaiseArray, k_ndarray, {func_name, parame_name, MsgArg::type_of(nd.get())});
     }
   }
 
   {
     Ref raveled(PyObject_CallMethodNoArgs(nd.get(), n_ravel));
-    if (!raveled) return tb_error(kTb, kLineRavel);
+    if (!raveled) return error_at(def, kLineRavel);
     nd = std::move(raveled);
   }
 
   {
     Ref size(PyObject_GetAttr(nd.get(), n_size));
-    if (!size) return tb_error(kTb, kLineSize);
+    if (!size) return error_at(def, kLineSize);
     Ref one(PyLong_FromLong(1));
-    if (!one) return tb_error(kTb, kLineSize);
+    if (!one) return error_at(def, kLineSize);
     Ref lt(PyObject_RichCompare(size.get(), one.get(), Py_LT));
     int empty = lt ? PyObject_IsTrue(lt.get()) : -1;
-    if (empty < 0) return tb_error(kTb, kLineSize);
+    if (empty < 0) return error_at(def, kLineSize);
     if (empty) {
-      raise_failure(k_error0, [&](FmtArgs& a) {
-        return a.add_borrowed(func_name) && a.add_borrowed(parame_name);
-      });
-      return tb_error(kTb, kLineRaiseSize);
+      return fail(def, kLineRaiseSize, k_error0, {func_name, parame_name});
     }
   }
 
   Ref nd_dtype;
   if (dtype != Py_None) {
     nd_dtype = Ref(PyObject_GetAttr(nd.get(), n_dtype));
-    if (!nd_dtype) return tb_error(kTb, kLineDtype);
+    if (!nd_dtype) return error_at(def, kLineDtype);
     Ref ne(PyObject_RichCompare(nd_dtype.get(), dtype, Py_NE));
     int differs = ne ? PyObject_IsTrue(ne.get()) : -1;
-    if (differs < 0) return tb_error(kTb, kLineDtype);
+    if (differs < 0) return error_at(def, kLineDtype);
     if (differs) {
-      raise_failure(k_dtype, [&](FmtArgs& a) {
-        if (!a.add_borrowed(func_name) || !a.add_borrowed(parame_name) || !a.add(PyObject_Str(dtype)))
-          return false;
-        Ref actual(PyObject_GetAttr(nd.get(), n_dtype));
-        return actual && a.add(PyObject_Str(actual.get()));
-      });
-      return tb_error(kTb, kLineRaiseDtype);
+      return fail(def, kLineRaiseDtype, k_dtype,
+                  {func_name, parame_name, MsgArg::str(dtype), MsgArg::str_of_attr(nd.get(), n_dtype)});
     }
   }
 
   Flat flat(nd.get(), nd_dtype.get());
 
   int allowed = PyObject_IsTrue(allow_none);
-  if (allowed < 0) return tb_error(kTb, kLineAllowNone);
+  if (allowed < 0) return error_at(def, kLineAllowNone);
   if (!allowed && !flat.never_none()) {
     int found = flat.objects() ? flat.scan_for_none() : contains_none(nd.get());
-    if (found < 0) return tb_error(kTb, kLineNoneScan);
+    if (found < 0) return error_at(def, kLineNoneScan);
     if (found) {
-      raise_failure(k_none, [&](FmtArgs& a) {
-        return a.add_borrowed(func_name) && a.add_borrowed(parame_name);
-      });
-      return tb_error(kTb, kLineRaiseNone);
+      return fail(def, kLineRaiseNone, k_none, {func_name, parame_name});
     }
   }
 
   allowed = PyObject_IsTrue(allow_nan);
-  if (allowed < 0) return tb_error(kTb, kLineNan);
+  if (allowed < 0) return error_at(def, kLineNan);
   if (!allowed) {
     int nan = has_nan(nd.get(), flat);
-    if (nan < 0) return tb_error(kTb, kLineNan);
+    if (nan < 0) return error_at(def, kLineNan);
     if (nan) {
-      raise_failure(k_nan, [&](FmtArgs& a) {
-        return a.add_borrowed(func_name) && a.add_borrowed(parame_name);
-      });
-      return tb_error(kTb, kLineRaiseNan);
+      return fail(def, kLineRaiseNan, k_nan, {func_name, parame_name});
     }
   }
 
   if (minvalue.get() != Py_None) {
     int below = extreme_beyond(nd.get(), flat, false, minvalue.get());
-    if (below < 0) return tb_error(kTb, kLineMin);
+    if (below < 0) return error_at(def, kLineMin);
     if (below) {
-      raise_failure(k_error1, [&](FmtArgs& a) {
-        return a.add_borrowed(func_name) && a.add_borrowed(parame_name) && a.add_borrowed(minvalue.get());
-      });
-      return tb_error(kTb, kLineRaiseMin);
+      return fail(def, kLineRaiseMin, k_error1, {func_name, parame_name, minvalue.get()});
     }
   }
 
   if (maxvalue.get() != Py_None) {
     int above = extreme_beyond(nd.get(), flat, true, maxvalue.get());
-    if (above < 0) return tb_error(kTb, kLineMax);
+    if (above < 0) return error_at(def, kLineMax);
     if (above) {
-      raise_failure(k_error2, [&](FmtArgs& a) {
-        return a.add_borrowed(func_name) && a.add_borrowed(parame_name) && a.add_borrowed(maxvalue.get());
-      });
-      return tb_error(kTb, kLineRaiseMax);
+      return fail(def, kLineRaiseMax, k_error2, {func_name, parame_name, maxvalue.get()});
     }
   }
   Py_RETURN_NONE;
 }
 
-FuncSpec check_ndarray_idx_spec{"check_ndarray_idx", "ArgumentChecker.check_ndarray_idx", kTb, kLineDef,
-                                Style::Params,
-                                {"func_name", "parame_name", "value", "dtype", "allow_none", "allow_nan"},
-                                false, check_ndarray_idx};
-
-MemberRegistrar reg_check_ndarray_idx{Member{34, "check_ndarray_idx", Kind::Static, &check_ndarray_idx_spec,
-                                             kLineDef, kLineWrap, make_defaults}};
-
 }  // namespace
+
+FuncDef member::check_ndarray_idx{
+    "ArgumentChecker.check_ndarray_idx",
+    kLineDef,
+    {"func_name", "parame_name", "value", {"dtype", dflt::global_attr("np", "int32")}, {"allow_none", dflt::no},
+     {"allow_nan", dflt::no}},
+    check_ndarray_idx_body};
+
 }  // namespace ac
