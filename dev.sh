@@ -16,25 +16,16 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 
+# CPython 3.9, the target: $PYTHON when set, else as find_python_version finds it.
 find_python39() {
   if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
-  if command -v python3.9 >/dev/null 2>&1 && python3.9 -c 'import sys; assert sys.version_info[:2] == (3, 9)' 2>/dev/null; then
-    command -v python3.9; return
+  local p
+  p=$(find_python_version 3.9)
+  if [ -z "$p" ]; then
+    echo "no CPython 3.9 found: set PYTHON to a python3.9 interpreter" >&2
+    exit 1
   fi
-  if command -v pyenv >/dev/null 2>&1; then
-    local p; p=$(pyenv prefix 3.9 2>/dev/null || true)
-    if [ -n "$p" ] && [ -x "$p/bin/python3.9" ]; then echo "$p/bin/python3.9"; return; fi
-  fi
-  local root
-  for root in "${PYENV_ROOT:-}" "$HOME/.pyenv"; do
-    [ -n "$root" ] || continue
-    local c
-    for c in "$root"/versions/3.9*/bin/python3.9; do
-      [ -x "$c" ] && { echo "$c"; return; }
-    done
-  done
-  echo "no CPython 3.9 found: set PYTHON to a python3.9 interpreter" >&2
-  exit 1
+  echo "$p"
 }
 
 VENV=${AC_VENV:-$ROOT/.venv}
