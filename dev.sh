@@ -5,6 +5,7 @@
 #   ./dev.sh demo        the demo: a host API module whose calls are checked
 #   ./dev.sh test        the whole test suite (the slow deployment test excepted)
 #   ./dev.sh deploy      the deployment test: host and extension wheels in a new environment, uninstall
+#   ./dev.sh lint        clang-format and clang-tidy over every source (fails on any finding)
 #   ./dev.sh latest      the suite on the newest CPython here with the newest NumPy, pandas, pytest and
 #                        hypothesis from the package index (in .venv-latest)
 #   ./dev.sh sanitize    the suite against an AddressSanitizer/UBSan build
@@ -264,6 +265,30 @@ for path in sorted(glob.glob(os.path.join(sys.argv[1], "velmora_argchecker-*")))
 PY
 }
 
+# `.clang-format` and `.clang-tidy` over every source, with the pinned tools of requirements-lint.txt and
+# a compilation database of the extension's own build settings. Fails on any finding.
+lint_sources() {
+  local stamp="$VENV/.lint-stamp" db="$VENV/lint-build" sources
+  if [ ! -f "$stamp" ] || ! cmp -s "$ROOT/requirements-lint.txt" "$stamp"; then
+    say "installing the lint tools (requirements-lint.txt)"
+    pip_quiet install -r "$ROOT/requirements-lint.txt"
+    cp "$ROOT/requirements-lint.txt" "$stamp"
+  fi
+  say "configuring a compilation database"
+  PATH="$VENV/bin:$PATH" cmake -S "$ROOT" -B "$db" -G Ninja -DPython_EXECUTABLE="$VENV/bin/python" \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$db.log" 2>&1 || { cat "$db.log" >&2; exit 1; }
+  mapfile -t sources < <(cd "$ROOT" && git ls-files 'src/*.cpp' 'src/*.h' 2>/dev/null || find src -name '*.cpp' -o -name '*.h')
+  say "clang-format: ${#sources[@]} files"
+  (cd "$ROOT" && "$VENV/bin/clang-format" --dry-run -Werror "${sources[@]}")
+  say "clang-tidy"
+  local out
+  if ! out=$(cd "$ROOT" && "$VENV/bin/clang-tidy" -p "$db" --quiet $(printf '%s\n' "${sources[@]}" | grep '\.cpp$') 2>&1); then
+    grep -v -E "warnings? generated|^\[[0-9]+/[0-9]+\] Processing file" <<<"$out" >&2
+    exit 1
+  fi
+  say "lint: no findings"
+}
+
 job=${1:-}
 shift || true
 # An unpacked sdist holds what builds and tests the extension, not the demo or the benchmarks.
@@ -290,6 +315,10 @@ case "$job" in
     ;;
   latest)
     latest_suite "$@"
+    ;;
+  lint)
+    ensure_venv
+    lint_sources "$@"
     ;;
   bench)
     ensure_venv; build

@@ -82,7 +82,8 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   int r = is_date_like(value);
   if (r < 0) return error_at(check_quarter, kQuarterDateLike);
   if (r) Py_RETURN_NONE;
-  if (!PyUnicode_Check(value)) return fail_value(check_quarter, kQuarterNotStr, k_validdate2, func_name, checker, value);
+  if (!PyUnicode_Check(value))
+    return fail_value(check_quarter, kQuarterNotStr, k_validdate2, func_name, checker, value);
   r = is_allowed_blank(f->cap[kQuarterAllowEmpty], value);
   if (r < 0) return error_at(check_quarter, kQuarterBlank);
   if (r) Py_RETURN_NONE;
@@ -110,8 +111,10 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   });
 }
 
-FuncDef check_quarter{"ArgumentChecker.is_valid_quarter.<locals>.check_is_valid_quarter", kQuarterCreate,
-                      {"func_name", "value"}, check_quarter_body};
+FuncDef check_quarter{"ArgumentChecker.is_valid_quarter.<locals>.check_is_valid_quarter",
+                      kQuarterCreate,
+                      {"func_name", "value"},
+                      check_quarter_body};
 
 PyObject* is_valid_quarter_body(Func*, PyObject* const* p, PyObject*) noexcept {
   return finish_factory(member::is_valid_quarter, kQuarterCreate, kQuarterAppend, p[0],
@@ -147,7 +150,8 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   int r = is_date_like(value);
   if (r < 0) return error_at(check_date, kDateDateLike);
   if (r) Py_RETURN_NONE;
-  if (!PyUnicode_Check(value)) return fail_value(check_date, kDateNotStr, k_validdate2, func_name, checker, value);
+  if (!PyUnicode_Check(value))
+    return fail_value(check_date, kDateNotStr, k_validdate2, func_name, checker, value);
   r = is_allowed_blank(f->cap[kDateAllowEmpty], value);
   if (r < 0) return error_at(check_date, kDateBlank);
   if (r) Py_RETURN_NONE;
@@ -172,11 +176,14 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   // except ValueError: the string is not a date in the format.
   Caught c;
   if (!c.matches(PyExc_ValueError)) return c.restore();
-  return in_except(c, [&] { return fail_value(check_date, kDateHandler, k_validdate, func_name, checker, value); });
+  return in_except(
+      c, [&] { return fail_value(check_date, kDateHandler, k_validdate, func_name, checker, value); });
 }
 
-FuncDef check_date{"ArgumentChecker.is_valid_date.<locals>.check_is_valid_date", kDateCreate,
-                   {"func_name", "value"}, check_date_body};
+FuncDef check_date{"ArgumentChecker.is_valid_date.<locals>.check_is_valid_date",
+                   kDateCreate,
+                   {"func_name", "value"},
+                   check_date_body};
 
 PyObject* is_valid_date_body(Func*, PyObject* const* p, PyObject*) noexcept {
   return finish_factory(member::is_valid_date, kDateCreate, kDateAppend, p[0],
@@ -185,10 +192,13 @@ PyObject* is_valid_date_body(Func*, PyObject* const* p, PyObject*) noexcept {
 
 }  // namespace
 
-FuncDef member::is_valid_quarter{"ArgumentChecker.is_valid_quarter", kQuarterDef,
-                                 {"self", {"allow_empty_str", dflt::no}}, is_valid_quarter_body};
+FuncDef member::is_valid_quarter{"ArgumentChecker.is_valid_quarter",
+                                 kQuarterDef,
+                                 {"self", {"allow_empty_str", dflt::no}},
+                                 is_valid_quarter_body};
 FuncDef member::is_valid_date{
-    "ArgumentChecker.is_valid_date", kDateDef,
+    "ArgumentChecker.is_valid_date",
+    kDateDef,
     {"self", {"timestamp", dflt::no}, {"fmt", dflt::str("%Y-%m-%d")}, {"allow_empty_str", dflt::no}},
     is_valid_date_body};
 

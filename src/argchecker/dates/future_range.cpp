@@ -110,8 +110,10 @@ PyObject* check_future_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   return r;
 }
 
-FuncDef check_future{"ArgumentChecker.is_future_date.<locals>.check_future_date", kFutureCreate,
-                     {"func_name", "value"}, check_future_body};
+FuncDef check_future{"ArgumentChecker.is_future_date.<locals>.check_future_date",
+                     kFutureCreate,
+                     {"func_name", "value"},
+                     check_future_body};
 
 PyObject* is_future_date_body(Func*, PyObject* const* p, PyObject*) noexcept {
   return finish_factory(member::is_future_date, kFutureCreate, kFutureAppend, p[0],
@@ -177,7 +179,7 @@ PyObject* check_begin_end_body(Func*, PyObject* const* p, PyObject*) noexcept {
 }  // namespace
 
 FuncDef member::is_future_date{"ArgumentChecker.is_future_date", kFutureDef, {"self"}, is_future_date_body};
-FuncDef member::check_begin_end_date{"ArgumentChecker.check_begin_end_date", kBeginEndDef,
-                                     {"cls", "begin", "end"}, check_begin_end_body};
+FuncDef member::check_begin_end_date{
+    "ArgumentChecker.check_begin_end_date", kBeginEndDef, {"cls", "begin", "end"}, check_begin_end_body};
 
 }  // namespace ac

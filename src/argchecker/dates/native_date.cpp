@@ -12,14 +12,13 @@
 // string is left after it.
 #include "dates/native_date.h"
 
-#include <datetime.h>
-
 #include <clocale>
 #include <cstring>
+#include <datetime.h>
 
+#include "runtime/exec_hooks.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/exec_hooks.h"
 
 namespace ac::dates {
 namespace {
@@ -154,8 +153,8 @@ bool is_standard_strptime(PyObject* strptime) noexcept {
     return false;
   PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), n_strptime_mod);  // compared only
   if (!module) PyErr_Clear();
-  return module == g_std.strptime_module &&
-         g_std.strptime_module && g_std.strptime_datetime.global_is(n_strptime_datetime, g_std.strptime_datetime) &&
+  return module == g_std.strptime_module && g_std.strptime_module &&
+         g_std.strptime_datetime.global_is(n_strptime_datetime, g_std.strptime_datetime) &&
          g_std.strptime_datetime.global_is(n_strptime_mod, g_std.strptime_fn);
 }
 
@@ -172,10 +171,14 @@ class Text {
   explicit Text(PyObject* s) noexcept
       : kind_(PyUnicode_KIND(s)), data_(PyUnicode_DATA(s)), len_(PyUnicode_GET_LENGTH(s)) {}
   Py_ssize_t size() const noexcept { return len_; }
-  Py_UCS4 operator[](Py_ssize_t i) const noexcept { return i < len_ ? PyUnicode_READ(kind_, data_, i) : kEnd; }
+  Py_UCS4 operator[](Py_ssize_t i) const noexcept {
+    return i < len_ ? PyUnicode_READ(kind_, data_, i) : kEnd;
+  }
 };
 
-bool in(Py_UCS4 c, char lo, char hi) noexcept { return c >= Py_UCS4(lo) && c <= Py_UCS4(hi); }
+bool in(Py_UCS4 c, char lo, char hi) noexcept {
+  return c >= Py_UCS4(lo) && c <= Py_UCS4(hi);
+}
 
 // `\d`: a Unicode decimal digit; its value as `int()` takes it, or -1.
 int decimal(Py_UCS4 c) noexcept {
@@ -198,7 +201,8 @@ int year_at_start(const Text& t) noexcept {
 // (the first two cannot both match) in `*two`, the one-character one in `*one`; 0 where none matches.
 void month_alternatives(const Text& t, Py_ssize_t i, int* two, int* one) noexcept {
   const Py_UCS4 a = t[i], b = t[i + 1];
-  *two = (a == '1' && in(b, '0', '2')) || (a == '0' && in(b, '1', '9')) ? int(a - '0') * 10 + int(b - '0') : 0;
+  *two =
+      (a == '1' && in(b, '0', '2')) || (a == '0' && in(b, '1', '9')) ? int(a - '0') * 10 + int(b - '0') : 0;
   *one = in(a, '1', '9') ? int(a - '0') : 0;
 }
 

@@ -2,11 +2,11 @@
 
 #include <iterator>
 
-#include "runtime/globals.h"
+#include "module/members.h"
 #include "runtime/function.h"
+#include "runtime/globals.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "module/members.h"
 #include "runtime/traceback.h"
 
 namespace ac {
@@ -39,9 +39,8 @@ const Vocabulary kVocabularies[] = {
     {"ORDER_ACT", 34, {"buy", "sell"}},
 };
 
-const char* const kPriceTypes[] = {"Market",   "Limit",    "MarketIOC", "MarketRestTolimit",
-                                   "MarketFOK", "LimitFOK", "LimitIOC",  "5LevelIOC",
-                                   "5LevelFOK", "5LevelROD"};
+const char* const kPriceTypes[] = {"Market",   "Limit",    "MarketIOC", "MarketRestTolimit", "MarketFOK",
+                                   "LimitFOK", "LimitIOC", "5LevelIOC", "5LevelFOK",         "5LevelROD"};
 
 bool bind_constants(PyObject* ns) {
   for (const Vocabulary& v : kVocabularies) {

@@ -4,25 +4,25 @@
 #include <cstdio>
 #include <cstring>
 
-#include "runtime/globals.h"
 #include "module/class_body.h"
 #include "runtime/compat.h"
+#include "runtime/exec_hooks.h"
 #include "runtime/function.h"
+#include "runtime/globals.h"
 #include "runtime/imports.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/exec_hooks.h"
 #include "runtime/traceback.h"
 
 namespace ac {
 namespace {
 
-PyObject* g_module = nullptr;   // the process-wide module object once execution has begun
+PyObject* g_module = nullptr;  // the process-wide module object once execution has begun
 // The state block of g_module when the create step hands g_module out again. The import machinery
 // resets the state pointer of whatever the create step returns, and the execution step allocates a new
 // block, so the old one is released there.
 void* g_stale_state = nullptr;
-int64_t g_interpreter_id = -1;  // the interpreter that first loaded the module
+int64_t g_interpreter_id = -1;     // the interpreter that first loaded the module
 PyObject* g_short_name = nullptr;  // "tframe.utils.argchecker", the module's own name in sys.modules
 bool g_added_short_name = false;   // whether the running execution step added that entry
 
@@ -68,7 +68,8 @@ bool run_imports(PyObject* dict) {
 }
 
 // module.<to> = module_spec.<from>, skipping a missing attribute (and, unless allowed, None).
-int copy_spec_attr(PyObject* module_spec, PyObject* module, const char* from, const char* to, bool allow_none) {
+int copy_spec_attr(PyObject* module_spec, PyObject* module, const char* from, const char* to,
+                   bool allow_none) {
   Ref v(PyObject_GetAttrString(module_spec, from));
   if (!v) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -122,8 +123,8 @@ bool warn_on_version_mismatch() {
   if (differ) {
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compiletime version %s of module '%.100s' does not match runtime version %s",
-                  compiled, "tframe.utils.argchecker", running);
+                  "compiletime version %s of module '%.100s' does not match runtime version %s", compiled,
+                  "tframe.utils.argchecker", running);
     if (PyErr_WarnEx(nullptr, message, 1) < 0) return false;
   }
   return true;
@@ -167,7 +168,10 @@ int module_exec(PyObject* module) noexcept {
   }
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (!intern_all_names() || !prepare_all_defs() || !func_type_ready()) return -1;
-  if (!g_short_name && !(g_short_name = PyUnicode_InternFromString("tframe.utils.argchecker"))) return -1;
+  if (!g_short_name) {
+    g_short_name = PyUnicode_InternFromString("tframe.utils.argchecker");
+    if (!g_short_name) return -1;
+  }
   g_added_short_name = false;
   if (exec_body(module, dict)) return 0;
 

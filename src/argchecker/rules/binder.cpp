@@ -1,14 +1,13 @@
 #include "rules/binder.h"
 
-#include "rules/decorator.h"
-
 #include <vector>
 
-#include "runtime/globals.h"
+#include "rules/decorator.h"
 #include "runtime/compat.h"
+#include "runtime/exec_hooks.h"
+#include "runtime/globals.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
-#include "runtime/exec_hooks.h"
 
 namespace ac {
 namespace {
@@ -144,7 +143,7 @@ bool CallArgs::bind_lazily() noexcept {
       if (varkw == Py_None) return false;  // unexpected keyword
       continue;                            // gathered into **kwargs
     }
-    if (src_[p] != kUnset) return false;   // multiple values
+    if (src_[p] != kUnset) return false;  // multiple values
     src_[p] = static_cast<int>(nargs_ + j);
   }
   if (nargs_ < num_args) {

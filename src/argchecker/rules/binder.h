@@ -26,7 +26,8 @@ class CallArgs {
   CallArgs& operator=(const CallArgs&) = delete;
 
   // False with an error set when binding fails.
-  bool bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+  bool bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+            PyObject* kwnames) noexcept;
 
   // `call_args[key]`: a new reference, or null with an error set (KeyError for a name that is not a
   // parameter).
@@ -43,8 +44,8 @@ class CallArgs {
   Py_ssize_t nargs_ = 0;
   PyObject* kwnames_ = nullptr;
   bool lazy_ = false;
-  int src_[kMaxNamed];  // per named parameter: index into the call's values, or a default marker
-  Ref kwdefaults_;      // keyword-only defaults taken when binding, by keyword-only position
+  int src_[kMaxNamed];           // per named parameter: index into the call's values, or a default marker
+  Ref kwdefaults_;               // keyword-only defaults taken when binding, by keyword-only position
   Ref var_value_, varkw_value_;  // *args and **kwargs, made once when first asked for
 };
 

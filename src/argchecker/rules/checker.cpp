@@ -50,7 +50,8 @@ PyObject* init_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* self = p[0];
   if (PyObject_SetAttr(self, names::arg_name, p[1]) < 0) return error_at(member::init, kInitArgName);
   Ref rules(PyList_New(0));
-  if (!rules || PyObject_SetAttr(self, names::rules, rules.get()) < 0) return error_at(member::init, kInitRules);
+  if (!rules || PyObject_SetAttr(self, names::rules, rules.get()) < 0)
+    return error_at(member::init, kInitRules);
   Py_RETURN_NONE;
 }
 

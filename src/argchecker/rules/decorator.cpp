@@ -1,7 +1,8 @@
 // apply_rule: the decorator that checks an API function's arguments at every call.
+#include "rules/decorator.h"
+
 #include "module/members.h"
 #include "rules/binder.h"
-#include "rules/decorator.h"
 #include "runtime/compat.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -177,7 +178,8 @@ error:
   return handle_failure();
 }
 
-FuncDef wrapper_def{"apply_rule.<locals>.decorator.<locals>.api_rule_check_wrapper", kLineWrapper, wrapper_call};
+FuncDef wrapper_def{"apply_rule.<locals>.decorator.<locals>.api_rule_check_wrapper", kLineWrapper,
+                    wrapper_call};
 
 PyObject* decorator_body(Func* self, PyObject* const* p, PyObject*) noexcept {
   PyObject* func = p[0];

@@ -20,8 +20,8 @@ Name k_subset{"ARGCHECKER_INVALID_PARAM_SUBSET_ERROR"};
 // def _is_in(self, func_name, value, valid_values, ignore_value=True):
 enum IsInWorkerLine {
   kIsInWorkerDef = 98,
-  kIsInNone = 99,    // ignore_value and value is None
-  kIsInTest = 101,   // value not in valid_values
+  kIsInNone = 99,   // ignore_value and value is None
+  kIsInTest = 101,  // value not in valid_values
   kIsInRaise = 102,
 };
 
@@ -50,7 +50,7 @@ PyObject* is_in_worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
 enum IsInLine {
   kIsInDef = 107,
   kCheckIsInDef = 108,
-  kCheckIsInCall = 109,   // self._is_in(func_name, value, valid_values, ignore_value)
+  kCheckIsInCall = 109,  // self._is_in(func_name, value, valid_values, ignore_value)
   kIsInAppend = 111,
 };
 // What check_is_in captures. The worker is looked up on the checker at every check, so an override
@@ -66,8 +66,8 @@ PyObject* check_is_in_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   return r;
 }
 
-FuncDef check_is_in{"ArgumentChecker.is_in.<locals>.check_is_in", kCheckIsInDef, {"func_name", "value"},
-                    check_is_in_body};
+FuncDef check_is_in{
+    "ArgumentChecker.is_in.<locals>.check_is_in", kCheckIsInDef, {"func_name", "value"}, check_is_in_body};
 
 PyObject* is_in_body(Func*, PyObject* const* p, PyObject*) noexcept {
   return finish_factory(member::is_in, kCheckIsInDef, kIsInAppend, p[0],
@@ -79,7 +79,7 @@ PyObject* is_in_body(Func*, PyObject* const* p, PyObject*) noexcept {
 // def _sub_set(self, func_name, value, valid_values):
 enum SubSetWorkerLine {
   kSubSetWorkerDef = 114,
-  kSubSetTest = 115,   // set(value).issubset(valid_values)
+  kSubSetTest = 115,  // set(value).issubset(valid_values)
   kSubSetRaise = 116,
 };
 
@@ -98,7 +98,8 @@ PyObject* sub_set_worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
   if (ok < 0) return error_at(def, kSubSetTest);
   if (ok) Py_RETURN_NONE;
   // Unlike _is_in, the value itself comes third and the container's text form last.
-  return fail(def, kSubSetRaise, k_subset, {func_name, MsgArg::arg_name(self), value, MsgArg::repr(valid_values)});
+  return fail(def, kSubSetRaise, k_subset,
+              {func_name, MsgArg::arg_name(self), value, MsgArg::repr(valid_values)});
 }
 
 // ---- sub_set --------------------------------------------------------------------------------------
@@ -108,7 +109,7 @@ PyObject* sub_set_worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
 enum SubSetLine {
   kSubSetDef = 120,
   kCheckSubSetDef = 121,
-  kCheckSubSetCall = 122,   // self._sub_set(func_name, value, valid_values)
+  kCheckSubSetCall = 122,  // self._sub_set(func_name, value, valid_values)
   kSubSetAppend = 124,
 };
 // What check_sub_set captures.
@@ -123,7 +124,9 @@ PyObject* check_sub_set_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   return r;
 }
 
-FuncDef check_sub_set{"ArgumentChecker.sub_set.<locals>.check_sub_set", kCheckSubSetDef, {"func_name", "value"},
+FuncDef check_sub_set{"ArgumentChecker.sub_set.<locals>.check_sub_set",
+                      kCheckSubSetDef,
+                      {"func_name", "value"},
                       check_sub_set_body};
 
 PyObject* sub_set_body(Func*, PyObject* const* p, PyObject*) noexcept {
@@ -137,10 +140,12 @@ FuncDef member::is_in_worker{"ArgumentChecker._is_in",
                              kIsInWorkerDef,
                              {"self", "func_name", "value", "valid_values", {"ignore_value", dflt::yes}},
                              is_in_worker_body};
-FuncDef member::is_in{"ArgumentChecker.is_in", kIsInDef, {"self", "valid_values", {"ignore_value", dflt::yes}},
-                      is_in_body};
-FuncDef member::sub_set_worker{"ArgumentChecker._sub_set", kSubSetWorkerDef,
-                               {"self", "func_name", "value", "valid_values"}, sub_set_worker_body};
+FuncDef member::is_in{
+    "ArgumentChecker.is_in", kIsInDef, {"self", "valid_values", {"ignore_value", dflt::yes}}, is_in_body};
+FuncDef member::sub_set_worker{"ArgumentChecker._sub_set",
+                               kSubSetWorkerDef,
+                               {"self", "func_name", "value", "valid_values"},
+                               sub_set_worker_body};
 FuncDef member::sub_set{"ArgumentChecker.sub_set", kSubSetDef, {"self", "valid_values"}, sub_set_body};
 
 }  // namespace ac

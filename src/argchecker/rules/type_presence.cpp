@@ -25,7 +25,7 @@ Name k_expect_nonempty{"ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR"};
 enum IsInstanceOfLine {
   kIsInstanceOfDef = 47,
   kIsInstanceOfRuleDef = 48,
-  kIsInstanceOfCall = 49,   // self._is_instance_of(types_, func_name, value)
+  kIsInstanceOfCall = 49,  // self._is_instance_of(types_, func_name, value)
   kIsInstanceOfAppend = 51,
 };
 // What the rule captures: the checker and the tuple of types as passed to the factory.
@@ -42,8 +42,10 @@ PyObject* is_instance_of_rule_body(Func* f, PyObject* const* p, PyObject*) noexc
   return r;
 }
 
-FuncDef is_instance_of_rule{"ArgumentChecker.is_instance_of.<locals>._is_instance_of", kIsInstanceOfRuleDef,
-                            {"func_name", "value"}, is_instance_of_rule_body};
+FuncDef is_instance_of_rule{"ArgumentChecker.is_instance_of.<locals>._is_instance_of",
+                            kIsInstanceOfRuleDef,
+                            {"func_name", "value"},
+                            is_instance_of_rule_body};
 
 PyObject* is_instance_of_body(Func*, PyObject* const* p, PyObject* types) noexcept {
   return finish_factory(member::is_instance_of, kIsInstanceOfRuleDef, kIsInstanceOfAppend, p[0],
@@ -55,7 +57,7 @@ PyObject* is_instance_of_body(Func*, PyObject* const* p, PyObject* types) noexce
 // def _is_instance_of(self, types_, func_name, value):
 enum WorkerLine {
   kWorkerDef = 73,
-  kWorkerTest = 74,   // tuple(types_) and the instance test
+  kWorkerTest = 74,  // tuple(types_) and the instance test
   kWorkerRaise = 75,
 };
 
@@ -77,7 +79,8 @@ PyObject* worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
   if (ok < 0) return error_at(def, kWorkerTest);
   if (ok) return new_ref(self);
   // The message shows the types object as given, not its tuple form.
-  return fail(def, kWorkerRaise, k_expect, {func_name, MsgArg::arg_name(self), types, value, MsgArg::type_of(value)});
+  return fail(def, kWorkerRaise, k_expect,
+              {func_name, MsgArg::arg_name(self), types, value, MsgArg::type_of(value)});
 }
 
 // ---- is_exist_path --------------------------------------------------------------------------------
@@ -87,7 +90,7 @@ PyObject* worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
 enum IsExistPathLine {
   kIsExistPathDef = 64,
   kIsExistPathRuleDef = 65,
-  kIsExistPathTest = 66,   // isinstance and os.path.exists
+  kIsExistPathTest = 66,  // isinstance and os.path.exists
   kIsExistPathRaise = 68,
   kIsExistPathAppend = 71,
 };
@@ -113,8 +116,10 @@ PyObject* is_exist_path_rule_body(Func* f, PyObject* const* p, PyObject*) noexce
               {func_name, MsgArg::arg_name(f->cap[kIsExistPathChecker]), value});
 }
 
-FuncDef is_exist_path_rule{"ArgumentChecker.is_exist_path.<locals>._is_exist_path", kIsExistPathRuleDef,
-                           {"func_name", "value"}, is_exist_path_rule_body};
+FuncDef is_exist_path_rule{"ArgumentChecker.is_exist_path.<locals>._is_exist_path",
+                           kIsExistPathRuleDef,
+                           {"func_name", "value"},
+                           is_exist_path_rule_body};
 
 PyObject* is_exist_path_body(Func*, PyObject* const* p, PyObject*) noexcept {
   return finish_factory(member::is_exist_path, kIsExistPathRuleDef, kIsExistPathAppend, p[0],
@@ -128,10 +133,10 @@ PyObject* is_exist_path_body(Func*, PyObject* const* p, PyObject*) noexcept {
 enum IsEmptyOrNotLine {
   kIsEmptyOrNotDef = 80,
   kEmptyOrNotDef = 81,
-  kEmptyOrNotNone = 82,          // ignore_none and value is None
-  kEmptyOrNotEmpty = 84,         // empty and len(value) > 0
+  kEmptyOrNotNone = 82,   // ignore_none and value is None
+  kEmptyOrNotEmpty = 84,  // empty and len(value) > 0
   kEmptyOrNotEmptyRaise = 85,
-  kEmptyOrNotFilled = 86,        // not empty and len(value) < 1
+  kEmptyOrNotFilled = 86,  // not empty and len(value) < 1
   kEmptyOrNotFilledRaise = 87,
   kIsEmptyOrNotAppend = 89,
 };
@@ -155,7 +160,8 @@ PyObject* empty_or_not_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   if (want_empty) {
     const Py_ssize_t n = PyObject_Length(value);
     if (n < 0) return error_at(empty_or_not, kEmptyOrNotEmpty);
-    if (n > 0) return fail_value(empty_or_not, kEmptyOrNotEmptyRaise, k_expect_empty, func_name, checker, value);
+    if (n > 0)
+      return fail_value(empty_or_not, kEmptyOrNotEmptyRaise, k_expect_empty, func_name, checker, value);
   }
   // `empty` is tested a second time, as its own condition.
   want_empty = PyObject_IsTrue(empty);
@@ -163,13 +169,16 @@ PyObject* empty_or_not_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   if (!want_empty) {
     const Py_ssize_t n = PyObject_Length(value);
     if (n < 0) return error_at(empty_or_not, kEmptyOrNotFilled);
-    if (n < 1) return fail_value(empty_or_not, kEmptyOrNotFilledRaise, k_expect_nonempty, func_name, checker, value);
+    if (n < 1)
+      return fail_value(empty_or_not, kEmptyOrNotFilledRaise, k_expect_nonempty, func_name, checker, value);
   }
   Py_RETURN_NONE;
 }
 
-FuncDef empty_or_not{"ArgumentChecker.is_empty_or_not.<locals>.empty_or_not", kEmptyOrNotDef,
-                     {"func_name", "value"}, empty_or_not_body};
+FuncDef empty_or_not{"ArgumentChecker.is_empty_or_not.<locals>.empty_or_not",
+                     kEmptyOrNotDef,
+                     {"func_name", "value"},
+                     empty_or_not_body};
 
 PyObject* is_empty_or_not_body(Func*, PyObject* const* p, PyObject*) noexcept {
   return finish_factory(member::is_empty_or_not, kEmptyOrNotDef, kIsEmptyOrNotAppend, p[0],
@@ -178,10 +187,10 @@ PyObject* is_empty_or_not_body(Func*, PyObject* const* p, PyObject*) noexcept {
 
 }  // namespace
 
-FuncDef member::is_instance_of{"ArgumentChecker.is_instance_of", kIsInstanceOfDef, {"self", "*types_"},
-                               is_instance_of_body};
-FuncDef member::is_instance_of_worker{"ArgumentChecker._is_instance_of", kWorkerDef,
-                                      {"self", "types_", "func_name", "value"}, worker_body};
+FuncDef member::is_instance_of{
+    "ArgumentChecker.is_instance_of", kIsInstanceOfDef, {"self", "*types_"}, is_instance_of_body};
+FuncDef member::is_instance_of_worker{
+    "ArgumentChecker._is_instance_of", kWorkerDef, {"self", "types_", "func_name", "value"}, worker_body};
 FuncDef member::is_exist_path{"ArgumentChecker.is_exist_path", kIsExistPathDef, {"self"}, is_exist_path_body};
 FuncDef member::is_empty_or_not{"ArgumentChecker.is_empty_or_not",
                                 kIsEmptyOrNotDef,

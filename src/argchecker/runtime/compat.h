@@ -1,15 +1,20 @@
 // What differs between the interpreter versions the module builds for, in one place.
 #pragma once
 #include <Python.h>
+
 #include <frameobject.h>
 
 namespace ac::compat {
 
 // The ID of the interpreter running the calling thread.
-inline int64_t interpreter_id() noexcept { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
+inline int64_t interpreter_id() noexcept {
+  return PyInterpreterState_GetID(PyInterpreterState_Get());
+}
 
 // The innermost Python frame of the calling thread (borrowed), or null.
-inline PyFrameObject* current_frame() noexcept { return PyEval_GetFrame(); }
+inline PyFrameObject* current_frame() noexcept {
+  return PyEval_GetFrame();
+}
 
 // Whether `f` has a caller frame.
 inline bool frame_has_back(PyFrameObject* f) noexcept {

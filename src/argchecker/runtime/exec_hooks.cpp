@@ -9,7 +9,9 @@ static std::vector<bool (*)(PyObject*)>& hooks() {
   return *h;
 }
 
-ExecHook::ExecHook(bool (*fn)(PyObject*)) noexcept { hooks().push_back(fn); }
+ExecHook::ExecHook(bool (*fn)(PyObject*)) noexcept {
+  hooks().push_back(fn);
+}
 
 bool run_exec_hooks(PyObject* module_dict) noexcept {
   for (auto fn : hooks()) {

@@ -7,12 +7,18 @@ namespace ac {
 
 PyObject* MsgArg::read() const noexcept {
   switch (kind_) {
-    case kObject: return new_ref(obj_);
-    case kAttr: return PyObject_GetAttr(obj_, name_);
-    case kTypeOf: return new_ref(reinterpret_cast<PyObject*>(Py_TYPE(obj_)));
-    case kRepr: return PyObject_Repr(obj_);
-    case kStr: return PyObject_Str(obj_);
-    case kInteger: return PyLong_FromLong(integer_);
+    case kObject:
+      return new_ref(obj_);
+    case kAttr:
+      return PyObject_GetAttr(obj_, name_);
+    case kTypeOf:
+      return new_ref(reinterpret_cast<PyObject*>(Py_TYPE(obj_)));
+    case kRepr:
+      return PyObject_Repr(obj_);
+    case kStr:
+      return PyObject_Str(obj_);
+    case kInteger:
+      return PyLong_FromLong(integer_);
     case kStrOfAttr:
     case kReprOfAttr: {
       Ref attr(PyObject_GetAttr(obj_, name_));
@@ -36,7 +42,9 @@ PyObject* format_message(PyObject* key, std::initializer_list<MsgArg> args) noex
   size_t n = 0;
   PyObject* msg = nullptr;
   for (const MsgArg& a : args) {
-    if (n == kMaxArgs || !(argv[n] = a.read())) goto done;
+    if (n == kMaxArgs) goto done;
+    argv[n] = a.read();
+    if (!argv[n]) goto done;
     ++n;
   }
   msg = PyObject_Vectorcall(fmt.get(), argv, n, nullptr);
@@ -54,7 +62,9 @@ PyObject* text_of(PyObject* key) noexcept {
   return PyObject_GetAttr(txt.get(), key);
 }
 
-PyObject* error_at(const FuncDef& def, int line) noexcept { return tb_error(def.tb_name, line); }
+PyObject* error_at(const FuncDef& def, int line) noexcept {
+  return tb_error(def.tb_name, line);
+}
 
 __attribute__((cold, noinline)) PyObject* fail(const FuncDef& def, int line, PyObject* key,
                                                std::initializer_list<MsgArg> args) noexcept {
@@ -93,7 +103,8 @@ __attribute__((cold, noinline)) PyObject* fail_text(const FuncDef& def, int line
   return error_at(def, line);
 }
 
-__attribute__((cold, noinline)) PyObject* fail_message(const FuncDef& def, int line, PyObject* message) noexcept {
+__attribute__((cold, noinline)) PyObject* fail_message(const FuncDef& def, int line,
+                                                       PyObject* message) noexcept {
   Ref cls(get_global(names::g_InvalidParamError));
   if (cls) raise_with_message(cls.get(), message);
   return error_at(def, line);
@@ -106,9 +117,8 @@ PyObject* raise_object(PyObject* exc) noexcept {
     Ref inst(PyObject_CallNoArgs(exc));
     if (!inst) return nullptr;
     if (!PyExceptionInstance_Check(inst.get())) {
-      PyErr_Format(PyExc_TypeError,
-                   "calling %R should have returned an instance of BaseException, not %s", exc,
-                   Py_TYPE(inst.get())->tp_name);
+      PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                   exc, Py_TYPE(inst.get())->tp_name);
       return nullptr;
     }
     PyErr_SetObject(exc, inst.get());

@@ -28,7 +28,9 @@ class MsgArg {
   static MsgArg repr(PyObject* obj) noexcept { return MsgArg(kRepr, obj, nullptr); }
   static MsgArg str(PyObject* obj) noexcept { return MsgArg(kStr, obj, nullptr); }
   static MsgArg str_of_attr(PyObject* obj, PyObject* name) noexcept { return MsgArg(kStrOfAttr, obj, name); }
-  static MsgArg repr_of_attr(PyObject* obj, PyObject* name) noexcept { return MsgArg(kReprOfAttr, obj, name); }
+  static MsgArg repr_of_attr(PyObject* obj, PyObject* name) noexcept {
+    return MsgArg(kReprOfAttr, obj, name);
+  }
   static MsgArg integer(long v) noexcept {
     MsgArg a(kInteger, nullptr, nullptr);
     a.integer_ = v;
@@ -54,7 +56,8 @@ PyObject* fail(const FuncDef& def, int line, PyObject* key, std::initializer_lis
 PyObject* fail_value(const FuncDef& def, int line, PyObject* key, PyObject* func_name, PyObject* checker,
                      PyObject* value) noexcept;
 // The builtin `ValueError(text.<key>.format(*args))`: `text`, the key, `format`, then the arguments.
-PyObject* fail_value_error(const FuncDef& def, int line, PyObject* key, std::initializer_list<MsgArg> args) noexcept;
+PyObject* fail_value_error(const FuncDef& def, int line, PyObject* key,
+                           std::initializer_list<MsgArg> args) noexcept;
 // A finished text used as it stands: `cls(text.<key>)`, with `InvalidParamError` looked up first when
 // `cls` is null, else the builtin class given.
 PyObject* fail_text(const FuncDef& def, int line, PyObject* key, PyObject* cls = nullptr) noexcept;

@@ -48,8 +48,15 @@ FuncDef::FuncDef(const char* qualname_, int line_, std::initializer_list<Param> 
 }
 
 FuncDef::FuncDef(const char* qualname_, int line_, vectorcallfunc call) noexcept
-    : qualname(qualname_), name(qualname_), tb_name(nullptr), line(line_), style(Style::Custom),
-      varargs(true), star_name("args"), starstar_name("kwargs"), custom_call(call) {
+    : qualname(qualname_),
+      name(qualname_),
+      tb_name(nullptr),
+      line(line_),
+      style(Style::Custom),
+      varargs(true),
+      star_name("args"),
+      starstar_name("kwargs"),
+      custom_call(call) {
   finish();
 }
 
@@ -73,10 +80,18 @@ PyObject* FuncDef::make_defaults(PyObject* module_dict) const noexcept {
   for (const Default& d : defaults) {
     PyObject* v = nullptr;
     switch (d.kind) {
-      case Default::kNone: v = new_ref(Py_None); break;
-      case Default::kTrue: v = new_ref(Py_True); break;
-      case Default::kFalse: v = new_ref(Py_False); break;
-      case Default::kStr: v = PyUnicode_FromString(d.text); break;
+      case Default::kNone:
+        v = new_ref(Py_None);
+        break;
+      case Default::kTrue:
+        v = new_ref(Py_True);
+        break;
+      case Default::kFalse:
+        v = new_ref(Py_False);
+        break;
+      case Default::kStr:
+        v = PyUnicode_FromString(d.text);
+        break;
       case Default::kGlobalAttr: {
         PyObject* g = PyDict_GetItemString(module_dict, d.text);  // borrowed
         if (!g) {
@@ -181,8 +196,8 @@ static Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept {
   return -1;
 }
 
-bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** params, PyObject** varargs) noexcept {
+bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** params,
+                     PyObject** varargs) noexcept {
   const FuncDef* s = f->def;
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   *varargs = nullptr;
@@ -278,8 +293,8 @@ bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
             int eq = name_equals(s->param_objs[i], key);
             if (eq < 0) goto error;
             if (eq) {
-              PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                           s->name, key);
+              PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s->name,
+                           key);
               goto error;
             }
           }
@@ -452,7 +467,9 @@ static PyObject* func_repr(PyObject* self) {
 }
 
 // Attribute access, with the setter rules of Python functions.
-static PyObject* get_name(PyObject* self, void*) { return new_ref(reinterpret_cast<Func*>(self)->name); }
+static PyObject* get_name(PyObject* self, void*) {
+  return new_ref(reinterpret_cast<Func*>(self)->name);
+}
 static int set_name(PyObject* self, PyObject* v, void*) {
   if (!v || !PyUnicode_Check(v)) {
     PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
@@ -644,7 +661,10 @@ static int set_signature(PyObject* self, PyObject* v, void*) {
     PyErr_SetString(PyExc_AttributeError, "__signature__");
     return -1;
   }
-  if (!f->dict && !(f->dict = PyDict_New())) return -1;
+  if (!f->dict) {
+    f->dict = PyDict_New();
+    if (!f->dict) return -1;
+  }
   return PyDict_SetItem(f->dict, n_dunder_signature, v);
 }
 
@@ -676,6 +696,7 @@ bool func_type_ready() noexcept {
   FuncType.tp_call = func_call;
   FuncType.tp_getattro = PyObject_GenericGetAttr;
   FuncType.tp_setattro = PyObject_GenericSetAttr;
+  // NOLINTNEXTLINE(misc-redundant-expression): Py_TPFLAGS_DEFAULT expands to zero-valued flags
   FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
   FuncType.tp_traverse = func_traverse;
   FuncType.tp_clear = func_clear;

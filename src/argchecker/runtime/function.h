@@ -20,7 +20,7 @@ struct FuncDef;
 
 // A function body: `params` holds one borrowed object per named parameter (defaults filled in);
 // `varargs` is the tuple of extra positional arguments for a `*args` function, else null.
-using Body = PyObject* (*)(Func* self, PyObject* const* params, PyObject* varargs);
+using Body = PyObject* (*)(Func * self, PyObject* const* params, PyObject* varargs);
 
 enum class Style : unsigned char {
   Params,      // named parameters (with defaults), optionally *args
@@ -45,8 +45,12 @@ namespace dflt {
 constexpr Default none{Default::kNone};
 constexpr Default yes{Default::kTrue};
 constexpr Default no{Default::kFalse};
-constexpr Default str(const char* s) { return Default{Default::kStr, s}; }
-constexpr Default global_attr(const char* global, const char* attr) { return Default{Default::kGlobalAttr, global, attr}; }
+constexpr Default str(const char* s) {
+  return Default{Default::kStr, s};
+}
+constexpr Default global_attr(const char* global, const char* attr) {
+  return Default{Default::kGlobalAttr, global, attr};
+}
 }  // namespace dflt
 
 // A parameter's annotation, a string: `def f(params: "dict")`.
@@ -118,8 +122,7 @@ struct FuncDef {
 bool prepare_all_defs() noexcept;
 
 struct Func {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FuncDef* def;
   PyObject* name;
   PyObject* qualname;
@@ -141,16 +144,20 @@ bool func_type_ready() noexcept;
 PyObject* make_function(const FuncDef& def, std::initializer_list<PyObject*> captures = {},
                         PyObject* defaults = nullptr) noexcept;
 
-inline bool is_func(PyObject* o) noexcept { return Py_TYPE(o) == &FuncType; }
+inline bool is_func(PyObject* o) noexcept {
+  return Py_TYPE(o) == &FuncType;
+}
 
 // `callable(*args, **kwnames)` as a vectorcall; a function of the module's own is entered directly.
 inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-  if (is_func(callable)) return reinterpret_cast<Func*>(callable)->vectorcall(callable, args, nargsf, kwnames);
+  if (is_func(callable))
+    return reinterpret_cast<Func*>(callable)->vectorcall(callable, args, nargsf, kwnames);
   return PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 
 // `args[0].<name>(*args[1:])`, as PyObject_VectorcallMethod does it, through `call`.
-inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) noexcept {
   PyObject* raw;
   const int unbound = compat::get_method(args[0], name, &raw);
   if (!raw) return nullptr;
@@ -162,8 +169,8 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 
 // Parses a vectorcall into `params` (borrowed) and `varargs` (new tuple or null) by `f`'s definition.
 // Returns false with TypeError set and the traceback entry added.
-bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** params, PyObject** varargs) noexcept;
+bool parse_arguments(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** params,
+                     PyObject** varargs) noexcept;
 
 // "%.200s() keywords must be strings" unless every name in `kwnames` is a str. False with the error set.
 bool check_keyword_strings(const char* func_name, PyObject* kwnames) noexcept;

@@ -4,7 +4,9 @@ namespace ac {
 
 static Name* g_first_name = nullptr;
 
-Name::Name(const char* text) noexcept : text_(text), next_(g_first_name) { g_first_name = this; }
+Name::Name(const char* text) noexcept : text_(text), next_(g_first_name) {
+  g_first_name = this;
+}
 
 PyObject* Name::kwnames() noexcept {
   if (!kwnames_) kwnames_ = PyTuple_Pack(1, obj_);
@@ -26,9 +28,8 @@ Name rules{"rules"}, append{"append"}, arg_name{"arg_name"}, verify{"verify"}, f
     strptime{"strptime"}, match{"match"};
 Name g_ArgumentChecker{"ArgumentChecker"}, g_InvalidParamError{"InvalidParamError"}, g_text{"text"},
     g_np{"np"}, g_inspect{"inspect"}, g_unwrapper{"unwrapper"}, g_write_userlog{"write_userlog"},
-    g_traceback{"traceback"}, g_wraps{"wraps"}, g_os{"os"}, g_datetime{"datetime"},
-    g_Timestamp{"Timestamp"}, g_re{"re"}, g_types{"types"}, g_get_setting{"get_setting"},
-    g_to_datetime{"to_datetime"};
+    g_traceback{"traceback"}, g_wraps{"wraps"}, g_os{"os"}, g_datetime{"datetime"}, g_Timestamp{"Timestamp"},
+    g_re{"re"}, g_types{"types"}, g_get_setting{"get_setting"}, g_to_datetime{"to_datetime"};
 }  // namespace names
 
 }  // namespace ac

@@ -30,9 +30,8 @@ bool intern_all_names() noexcept;
 namespace names {
 extern Name rules, append, arg_name, verify, format, dunder_name, lower, upper, strip, datetime, strptime,
     match;
-extern Name g_ArgumentChecker, g_InvalidParamError, g_text, g_np, g_inspect, g_unwrapper,
-    g_write_userlog, g_traceback, g_wraps, g_os, g_datetime, g_Timestamp, g_re, g_types,
-    g_get_setting, g_to_datetime;
+extern Name g_ArgumentChecker, g_InvalidParamError, g_text, g_np, g_inspect, g_unwrapper, g_write_userlog,
+    g_traceback, g_wraps, g_os, g_datetime, g_Timestamp, g_re, g_types, g_get_setting, g_to_datetime;
 }  // namespace names
 
 }  // namespace ac

@@ -2,8 +2,8 @@
 
 #include <unordered_map>
 
-#include "runtime/globals.h"
 #include "runtime/compat.h"
+#include "runtime/globals.h"
 #include "runtime/ref.h"
 
 namespace ac {

@@ -29,7 +29,9 @@ PyObject* cache_method(PyObject* sysclsbase, PyObject* method) noexcept {
 }
 
 // `from velmora.tframe import sysclsbase`
-PyObject* import_sysclsbase() noexcept { return import_name("velmora.tframe", "sysclsbase", -1); }
+PyObject* import_sysclsbase() noexcept {
+  return import_name("velmora.tframe", "sysclsbase", -1);
+}
 
 // ---- get_target_from_cache -------------------------------------------------------------------------
 
@@ -84,7 +86,8 @@ PyObject* get_target_from_cache_body(Func*, PyObject* const* p, PyObject*) noexc
     if (cached < 0) return error_at(member::get_target_from_cache, kLineGetTest);
     if (cached) {
       Ref i(PyLong_FromSsize_t(index));
-      if (!i || PyObject_SetItem(targets.get(), i.get(), res.get()) < 0) return error_at(member::get_target_from_cache, kLineGetStore);
+      if (!i || PyObject_SetItem(targets.get(), i.get(), res.get()) < 0)
+        return error_at(member::get_target_from_cache, kLineGetStore);
     } else if (PyList_Append(no_cache.get(), target.get()) < 0) {
       return error_at(member::get_target_from_cache, kLineGetAppend);
     }
@@ -93,7 +96,6 @@ PyObject* get_target_from_cache_body(Func*, PyObject* const* p, PyObject*) noexc
   if (!r) return error_at(member::get_target_from_cache, kLineGetReturn);
   return r;
 }
-
 
 // ---- set_target_to_cache ---------------------------------------------------------------------------
 
@@ -133,7 +135,6 @@ PyObject* set_target_to_cache_body(Func*, PyObject* const* p, PyObject*) noexcep
   }
   Py_RETURN_NONE;
 }
-
 
 // ---- convert_targets -------------------------------------------------------------------------------
 
@@ -269,7 +270,6 @@ PyObject* convert_targets_body(Func*, PyObject* const* p, PyObject*) noexcept {
   }
 }
 
-
 // ---- patch_target_list -----------------------------------------------------------------------------
 
 // def patch_target_list(params: "dict"):
@@ -278,14 +278,14 @@ enum PatchLine {
   kLinePatchTest = 551,
   kLinePatchStore = 552,
 
-// Replaces `params["target_list"]`, when present, by its converted list. `params` must be a dict of
+  // Replaces `params["target_list"]`, when present, by its converted list. `params` must be a dict of
 };
 // exactly that type (or None, which fails as not iterable).
 PyObject* patch_target_list_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* params = p[0];
   if (params != Py_None && !PyDict_CheckExact(params)) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "params",
-                 PyDict_Type.tp_name, Py_TYPE(params)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 "params", PyDict_Type.tp_name, Py_TYPE(params)->tp_name);
     return error_at(member::patch_target_list, kLinePatchDef);
   }
   if (params == Py_None) {
@@ -301,18 +301,22 @@ PyObject* patch_target_list_body(Func*, PyObject* const* p, PyObject*) noexcept 
     if (!current) return error_at(member::patch_target_list, kLinePatchStore);
     Ref converted(PyObject_CallOneArg(convert.get(), current.get()));
     if (!converted) return error_at(member::patch_target_list, kLinePatchStore);
-    if (PyDict_SetItem(params, n_target_list, converted.get()) < 0) return error_at(member::patch_target_list, kLinePatchStore);
+    if (PyDict_SetItem(params, n_target_list, converted.get()) < 0)
+      return error_at(member::patch_target_list, kLinePatchStore);
   }
   Py_RETURN_NONE;
 }
 
 }  // namespace
 
-FuncDef member::get_target_from_cache{"get_target_from_cache", kLineGetDef, {"target_list"}, get_target_from_cache_body};
-FuncDef member::set_target_to_cache{"set_target_to_cache", kLineSetDef, {"no_cache_target_list", "converted_czce_list"},
+FuncDef member::get_target_from_cache{
+    "get_target_from_cache", kLineGetDef, {"target_list"}, get_target_from_cache_body};
+FuncDef member::set_target_to_cache{"set_target_to_cache",
+                                    kLineSetDef,
+                                    {"no_cache_target_list", "converted_czce_list"},
                                     set_target_to_cache_body};
 FuncDef member::convert_targets{"convert_targets", kLineConvertDef, {"target_list"}, convert_targets_body};
-FuncDef member::patch_target_list{"patch_target_list", kLinePatchDef, {{"params", Annotation{"dict"}}},
-                                  patch_target_list_body};
+FuncDef member::patch_target_list{
+    "patch_target_list", kLinePatchDef, {{"params", Annotation{"dict"}}}, patch_target_list_body};
 
 }  // namespace ac

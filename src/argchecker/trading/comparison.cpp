@@ -26,15 +26,36 @@ Name n_is_greater_or_equal_than{"_is_greater_or_equal_than"};
 //         if value <= low:                        (the comparison)
 //             raise ...                           (the message, the raise)
 //     self.rules.append(check_greater_than)
-enum GreaterLine { kGreaterDef = 262, kGreaterCheck = 263, kGreaterCompare = 264, kGreaterRaise = 265, kGreaterAppend = 268 };
+enum GreaterLine {
+  kGreaterDef = 262,
+  kGreaterCheck = 263,
+  kGreaterCompare = 264,
+  kGreaterRaise = 265,
+  kGreaterAppend = 268
+};
 // def _is_greater_or_equal_than(self, low, func_name, value):
-enum GreaterEqualWorkerLine { kGreaterEqualWorkerDef = 272, kGreaterEqualWorkerCompare = 273, kGreaterEqualWorkerRaise = 274 };
+enum GreaterEqualWorkerLine {
+  kGreaterEqualWorkerDef = 272,
+  kGreaterEqualWorkerCompare = 273,
+  kGreaterEqualWorkerRaise = 274
+};
 // def is_greater_or_equal_than(self, low):
 //     def check_greater_or_equal_than(func_name, value):
 //         return self._is_greater_or_equal_than(low, func_name, value)
-enum GreaterEqualLine { kGreaterEqualDef = 279, kGreaterEqualCheck = 280, kGreaterEqualCall = 281, kGreaterEqualAppend = 282 };
+enum GreaterEqualLine {
+  kGreaterEqualDef = 279,
+  kGreaterEqualCheck = 280,
+  kGreaterEqualCall = 281,
+  kGreaterEqualAppend = 282
+};
 enum LessLine { kLessDef = 286, kLessCheck = 287, kLessCompare = 288, kLessRaise = 289, kLessAppend = 292 };
-enum LessEqualLine { kLessEqualDef = 296, kLessEqualCheck = 297, kLessEqualCompare = 298, kLessEqualRaise = 299, kLessEqualAppend = 302 };
+enum LessEqualLine {
+  kLessEqualDef = 296,
+  kLessEqualCheck = 297,
+  kLessEqualCompare = 298,
+  kLessEqualRaise = 299,
+  kLessEqualAppend = 302
+};
 
 // What every closure of this file captures.
 enum CheckSlot { kChecker, kBound };
@@ -49,11 +70,17 @@ struct Bound {
 
 extern FuncDef check_greater_than, check_greater_or_equal_than, check_less_than, check_less_or_equal_than;
 
-const Bound kGreater{n_EXPECT_GREATER, Py_LE, member::is_greater_than, check_greater_than,
-                     kGreaterCompare, kGreaterRaise, kGreaterAppend};
-const Bound kLess{n_EXPECT_LESS, Py_GE, member::is_less_than, check_less_than, kLessCompare, kLessRaise, kLessAppend};
-const Bound kLessEqual{n_EXPECT_LESS_EQUAL, Py_GT, member::is_less_or_equal_than, check_less_or_equal_than,
-                       kLessEqualCompare, kLessEqualRaise, kLessEqualAppend};
+const Bound kGreater{n_EXPECT_GREATER, Py_LE,         member::is_greater_than, check_greater_than,
+                     kGreaterCompare,  kGreaterRaise, kGreaterAppend};
+const Bound kLess{n_EXPECT_LESS, Py_GE,      member::is_less_than, check_less_than,
+                  kLessCompare,  kLessRaise, kLessAppend};
+const Bound kLessEqual{n_EXPECT_LESS_EQUAL,
+                       Py_GT,
+                       member::is_less_or_equal_than,
+                       check_less_or_equal_than,
+                       kLessEqualCompare,
+                       kLessEqualRaise,
+                       kLessEqualAppend};
 
 PyObject* fail_bound(const FuncDef& def, int line, PyObject* key, PyObject* self, PyObject* func_name,
                      PyObject* bound, PyObject* value) noexcept {
@@ -89,15 +116,25 @@ PyObject* check_greater_or_equal_than_body(Func* f, PyObject* const* p, PyObject
   return r;
 }
 
-FuncDef check_greater_than{"ArgumentChecker.is_greater_than.<locals>.check_greater_than", kGreaterCheck,
-                           {"func_name", "value"},
-                           [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kGreater, f, p); }};
-FuncDef check_greater_or_equal_than{"ArgumentChecker.is_greater_or_equal_than.<locals>.check_greater_or_equal_than",
-                                    kGreaterEqualCheck, {"func_name", "value"}, check_greater_or_equal_than_body};
-FuncDef check_less_than{"ArgumentChecker.is_less_than.<locals>.check_less_than", kLessCheck, {"func_name", "value"},
-                        [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kLess, f, p); }};
+FuncDef check_greater_than{
+    "ArgumentChecker.is_greater_than.<locals>.check_greater_than",
+    kGreaterCheck,
+    {"func_name", "value"},
+    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kGreater, f, p); }};
+FuncDef check_greater_or_equal_than{
+    "ArgumentChecker.is_greater_or_equal_than.<locals>.check_greater_or_equal_than",
+    kGreaterEqualCheck,
+    {"func_name", "value"},
+    check_greater_or_equal_than_body};
+FuncDef check_less_than{
+    "ArgumentChecker.is_less_than.<locals>.check_less_than",
+    kLessCheck,
+    {"func_name", "value"},
+    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kLess, f, p); }};
 FuncDef check_less_or_equal_than{
-    "ArgumentChecker.is_less_or_equal_than.<locals>.check_less_or_equal_than", kLessEqualCheck, {"func_name", "value"},
+    "ArgumentChecker.is_less_or_equal_than.<locals>.check_less_or_equal_than",
+    kLessEqualCheck,
+    {"func_name", "value"},
     [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_bound(kLessEqual, f, p); }};
 
 // Factory: capture the checker and the bound, append, return the checker.
@@ -107,23 +144,35 @@ PyObject* build(const FuncDef& factory, const FuncDef& check, int append_line, P
 
 }  // namespace
 
-FuncDef member::is_greater_than{
-    "ArgumentChecker.is_greater_than", kGreaterDef, {"self", "low"},
-    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kGreater.factory, kGreater.check, kGreater.append_line, p); }};
-FuncDef member::is_greater_or_equal_worker{"ArgumentChecker._is_greater_or_equal_than", kGreaterEqualWorkerDef,
-                                           {"self", "low", "func_name", "value"}, is_greater_or_equal_worker_body};
-FuncDef member::is_greater_or_equal_than{
-    "ArgumentChecker.is_greater_or_equal_than", kGreaterEqualDef, {"self", "low"},
-    [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(member::is_greater_or_equal_than, check_greater_or_equal_than, kGreaterEqualAppend, p);
-    }};
-FuncDef member::is_less_than{
-    "ArgumentChecker.is_less_than", kLessDef, {"self", "high"},
-    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kLess.factory, kLess.check, kLess.append_line, p); }};
-FuncDef member::is_less_or_equal_than{
-    "ArgumentChecker.is_less_or_equal_than", kLessEqualDef, {"self", "high"},
-    [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return build(kLessEqual.factory, kLessEqual.check, kLessEqual.append_line, p);
-    }};
+FuncDef member::is_greater_than{"ArgumentChecker.is_greater_than",
+                                kGreaterDef,
+                                {"self", "low"},
+                                [](Func*, PyObject* const* p, PyObject*) noexcept {
+                                  return build(kGreater.factory, kGreater.check, kGreater.append_line, p);
+                                }};
+FuncDef member::is_greater_or_equal_worker{"ArgumentChecker._is_greater_or_equal_than",
+                                           kGreaterEqualWorkerDef,
+                                           {"self", "low", "func_name", "value"},
+                                           is_greater_or_equal_worker_body};
+FuncDef member::is_greater_or_equal_than{"ArgumentChecker.is_greater_or_equal_than",
+                                         kGreaterEqualDef,
+                                         {"self", "low"},
+                                         [](Func*, PyObject* const* p, PyObject*) noexcept {
+                                           return build(member::is_greater_or_equal_than,
+                                                        check_greater_or_equal_than, kGreaterEqualAppend, p);
+                                         }};
+FuncDef member::is_less_than{"ArgumentChecker.is_less_than",
+                             kLessDef,
+                             {"self", "high"},
+                             [](Func*, PyObject* const* p, PyObject*) noexcept {
+                               return build(kLess.factory, kLess.check, kLess.append_line, p);
+                             }};
+FuncDef member::is_less_or_equal_than{"ArgumentChecker.is_less_or_equal_than",
+                                      kLessEqualDef,
+                                      {"self", "high"},
+                                      [](Func*, PyObject* const* p, PyObject*) noexcept {
+                                        return build(kLessEqual.factory, kLessEqual.check,
+                                                     kLessEqual.append_line, p);
+                                      }};
 
 }  // namespace ac

@@ -22,7 +22,7 @@ Name n_EXPECT_FQ{"ARGCHECKER_INVALID_PARAM_EXPECT_FQ_ERROR"};
 // def _is_valid_frequency(self, func_name, value):
 enum ValidFrequencyLine {
   kValidFrequencyDef = 306,
-  kValidFrequencyTest = 307,   // isinstance(value, str) and value in self.FREQUENCY
+  kValidFrequencyTest = 307,  // isinstance(value, str) and value in self.FREQUENCY
   kValidFrequencyRaise = 309,
 };
 // def is_valid_frequency(self):
@@ -31,7 +31,7 @@ enum IsValidFrequencyLine { kIsValidFrequencyDef = 315, kIsValidFrequencyAppend 
 // def _is_valid_fq(self, func_name, value):
 enum ValidFqLine {
   kValidFqDef = 319,
-  kValidFqTest = 320,          // isinstance(value, int) and value == 0 / 1 / 2
+  kValidFqTest = 320,  // isinstance(value, int) and value == 0 / 1 / 2
   kValidFqRaise = 322,
 };
 // def is_valid_fq(self):
@@ -49,8 +49,9 @@ PyObject* valid_frequency(Func*, PyObject* const* p, PyObject*) noexcept {
   }
   if (valid < 0) return error_at(member::is_valid_frequency_worker, kValidFrequencyTest);
   if (valid) Py_RETURN_NONE;
-  return fail(member::is_valid_frequency_worker, kValidFrequencyRaise, n_EXPECT_FREQUENCY,
-              {func_name, MsgArg::arg_name(self), MsgArg::attr(self, n_FREQUENCY), value, MsgArg::type_of(value)});
+  return fail(
+      member::is_valid_frequency_worker, kValidFrequencyRaise, n_EXPECT_FREQUENCY,
+      {func_name, MsgArg::arg_name(self), MsgArg::attr(self, n_FREQUENCY), value, MsgArg::type_of(value)});
 }
 
 // `value == 0 or value == 1 or value == 2`, in that order; 1, 0, or -1 with an error set.
@@ -84,17 +85,25 @@ PyObject* valid_fq(Func*, PyObject* const* p, PyObject*) noexcept {
 
 }  // namespace
 
-FuncDef member::is_valid_frequency_worker{"ArgumentChecker._is_valid_frequency", kValidFrequencyDef,
-                                          {"self", "func_name", "value"}, valid_frequency};
-FuncDef member::is_valid_frequency{
-    "ArgumentChecker.is_valid_frequency", kIsValidFrequencyDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return append_method(member::is_valid_frequency, kIsValidFrequencyAppend, p[0], n_is_valid_frequency);
-    }};
-FuncDef member::is_valid_fq_worker{"ArgumentChecker._is_valid_fq", kValidFqDef, {"self", "func_name", "value"},
-                                   valid_fq};
-FuncDef member::is_valid_fq{
-    "ArgumentChecker.is_valid_fq", kIsValidFqDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return append_method(member::is_valid_fq, kIsValidFqAppend, p[0], n_is_valid_fq);
-    }};
+FuncDef member::is_valid_frequency_worker{"ArgumentChecker._is_valid_frequency",
+                                          kValidFrequencyDef,
+                                          {"self", "func_name", "value"},
+                                          valid_frequency};
+FuncDef member::is_valid_frequency{"ArgumentChecker.is_valid_frequency",
+                                   kIsValidFrequencyDef,
+                                   {"self"},
+                                   [](Func*, PyObject* const* p, PyObject*) noexcept {
+                                     return append_method(member::is_valid_frequency, kIsValidFrequencyAppend,
+                                                          p[0], n_is_valid_frequency);
+                                   }};
+FuncDef member::is_valid_fq_worker{
+    "ArgumentChecker._is_valid_fq", kValidFqDef, {"self", "func_name", "value"}, valid_fq};
+FuncDef member::is_valid_fq{"ArgumentChecker.is_valid_fq",
+                            kIsValidFqDef,
+                            {"self"},
+                            [](Func*, PyObject* const* p, PyObject*) noexcept {
+                              return append_method(member::is_valid_fq, kIsValidFqAppend, p[0],
+                                                   n_is_valid_fq);
+                            }};
 
 }  // namespace ac

@@ -126,22 +126,32 @@ PyObject* check_validate_orderact_body(Func* f, PyObject* const* p, PyObject*) n
               {func_name, MsgArg::arg_name(self), n_sell_buy.get(), value, MsgArg::type_of(value)});
 }
 
-FuncDef check_orderctg{"ArgumentChecker.is_valid_price_type.<locals>.check_validate_orderctg", kPriceTypeClosureDef,
-                       {"func_name", "value"}, check_validate_orderctg_body};
-FuncDef check_orderact{"ArgumentChecker.is_valid_order_act.<locals>.check_validate_orderact", kOrderActClosureDef,
-                       {"func_name", "value"}, check_validate_orderact_body};
+FuncDef check_orderctg{"ArgumentChecker.is_valid_price_type.<locals>.check_validate_orderctg",
+                       kPriceTypeClosureDef,
+                       {"func_name", "value"},
+                       check_validate_orderctg_body};
+FuncDef check_orderact{"ArgumentChecker.is_valid_order_act.<locals>.check_validate_orderact",
+                       kOrderActClosureDef,
+                       {"func_name", "value"},
+                       check_validate_orderact_body};
 
 }  // namespace
 
-FuncDef member::is_valid_price_type{
-    "ArgumentChecker.is_valid_price_type", kPriceTypeDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return finish_factory(member::is_valid_price_type, kPriceTypeClosureDef, kPriceTypeAppend, p[0],
-                            Ref(make_function(check_orderctg, {p[0]})));
-    }};
-FuncDef member::is_valid_order_act{
-    "ArgumentChecker.is_valid_order_act", kOrderActDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return finish_factory(member::is_valid_order_act, kOrderActClosureDef, kOrderActAppend, p[0],
-                            Ref(make_function(check_orderact, {p[0]})));
-    }};
+FuncDef member::is_valid_price_type{"ArgumentChecker.is_valid_price_type",
+                                    kPriceTypeDef,
+                                    {"self"},
+                                    [](Func*, PyObject* const* p, PyObject*) noexcept {
+                                      return finish_factory(member::is_valid_price_type, kPriceTypeClosureDef,
+                                                            kPriceTypeAppend, p[0],
+                                                            Ref(make_function(check_orderctg, {p[0]})));
+                                    }};
+FuncDef member::is_valid_order_act{"ArgumentChecker.is_valid_order_act",
+                                   kOrderActDef,
+                                   {"self"},
+                                   [](Func*, PyObject* const* p, PyObject*) noexcept {
+                                     return finish_factory(member::is_valid_order_act, kOrderActClosureDef,
+                                                           kOrderActAppend, p[0],
+                                                           Ref(make_function(check_orderact, {p[0]})));
+                                   }};
 
 }  // namespace ac

@@ -27,9 +27,26 @@ Name n_EXPECT_FUNCTYPE{"ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR"};
 //         if isinstance(value, str) and value.lower() in self.STOP_TYPE:   (the test)
 //             ...                                                           (the message, the raise)
 //     self.rules.append(check_stop_type)
-enum StopTypeLine { kStopTypeDef = 127, kStopTypeCheck = 128, kStopTypeTest = 129, kStopTypeRaise = 130, kStopTypeAppend = 134 };
-enum StopGapLine { kStopGapDef = 137, kStopGapCheck = 138, kStopGapTest = 139, kStopGapRaise = 140, kStopGapAppend = 144 };
-enum IsCallableLine { kIsCallableDef = 147, kIsCallableCheck = 148, kIsCallableRaise = 150, kIsCallableAppend = 154 };
+enum StopTypeLine {
+  kStopTypeDef = 127,
+  kStopTypeCheck = 128,
+  kStopTypeTest = 129,
+  kStopTypeRaise = 130,
+  kStopTypeAppend = 134
+};
+enum StopGapLine {
+  kStopGapDef = 137,
+  kStopGapCheck = 138,
+  kStopGapTest = 139,
+  kStopGapRaise = 140,
+  kStopGapAppend = 144
+};
+enum IsCallableLine {
+  kIsCallableDef = 147,
+  kIsCallableCheck = 148,
+  kIsCallableRaise = 150,
+  kIsCallableAppend = 154
+};
 enum TrailingTypeLine {
   kTrailingTypeDef = 157,
   kTrailingTypeCheck = 158,
@@ -37,8 +54,20 @@ enum TrailingTypeLine {
   kTrailingTypeRaise = 160,
   kTrailingTypeAppend = 164,
 };
-enum OderCtgLine { kOderCtgDef = 167, kOderCtgCheck = 168, kOderCtgTest = 169, kOderCtgRaise = 170, kOderCtgAppend = 174 };
-enum OderActLine { kOderActDef = 177, kOderActCheck = 178, kOderActTest = 179, kOderActRaise = 180, kOderActAppend = 184 };
+enum OderCtgLine {
+  kOderCtgDef = 167,
+  kOderCtgCheck = 168,
+  kOderCtgTest = 169,
+  kOderCtgRaise = 170,
+  kOderCtgAppend = 174
+};
+enum OderActLine {
+  kOderActDef = 177,
+  kOderActCheck = 178,
+  kOderActTest = 179,
+  kOderActRaise = 180,
+  kOderActAppend = 184
+};
 
 // What every closure of this file captures.
 enum CheckSlot { kChecker };
@@ -52,13 +81,16 @@ struct Vocabulary {
 
 extern FuncDef check_stop_type, check_stop_gap, check_trailing_type, check_oder_ctg, check_oder_act;
 
-const Vocabulary kStopType{n_STOP_TYPE, member::is_stop_type, check_stop_type,
-                           kStopTypeTest, kStopTypeRaise, kStopTypeAppend};
-const Vocabulary kStopGap{n_STOP_GAP, member::is_stop_gap, check_stop_gap, kStopGapTest, kStopGapRaise, kStopGapAppend};
-const Vocabulary kTrailingType{n_TRAILING_TYPE, member::is_trailing_type, check_trailing_type,
-                               kTrailingTypeTest, kTrailingTypeRaise, kTrailingTypeAppend};
-const Vocabulary kOderCtg{n_ORDER_CTG, member::is_oder_ctg, check_oder_ctg, kOderCtgTest, kOderCtgRaise, kOderCtgAppend};
-const Vocabulary kOderAct{n_ORDER_ACT, member::is_oder_act, check_oder_act, kOderActTest, kOderActRaise, kOderActAppend};
+const Vocabulary kStopType{n_STOP_TYPE,   member::is_stop_type, check_stop_type,
+                           kStopTypeTest, kStopTypeRaise,       kStopTypeAppend};
+const Vocabulary kStopGap{n_STOP_GAP,   member::is_stop_gap, check_stop_gap,
+                          kStopGapTest, kStopGapRaise,       kStopGapAppend};
+const Vocabulary kTrailingType{n_TRAILING_TYPE,   member::is_trailing_type, check_trailing_type,
+                               kTrailingTypeTest, kTrailingTypeRaise,       kTrailingTypeAppend};
+const Vocabulary kOderCtg{n_ORDER_CTG,  member::is_oder_ctg, check_oder_ctg,
+                          kOderCtgTest, kOderCtgRaise,       kOderCtgAppend};
+const Vocabulary kOderAct{n_ORDER_ACT,  member::is_oder_act, check_oder_act,
+                          kOderActTest, kOderActRaise,       kOderActAppend};
 
 // `value.lower() in self.<constant>` for a str value; 1, 0, or -1 with an error set.
 int lowered_in_vocabulary(const Vocabulary& v, PyObject* self, PyObject* value) noexcept {
@@ -92,24 +124,39 @@ PyObject* check_vocabulary(const Vocabulary& v, Func* f, PyObject* const* p) noe
   }
   // The constant is read again for the message.
   return fail(v.check, v.raise_line, n_EXPECT_VALID,
-              {func_name, MsgArg::arg_name(self), MsgArg::repr_of_attr(self, v.constant), value, MsgArg::type_of(value)});
+              {func_name, MsgArg::arg_name(self), MsgArg::repr_of_attr(self, v.constant), value,
+               MsgArg::type_of(value)});
 }
 
 PyObject* build_vocabulary(const Vocabulary& v, PyObject* self) noexcept {
   return finish_factory(v.factory, v.check.line, v.append_line, self, Ref(make_function(v.check, {self})));
 }
 
-FuncDef check_stop_type{"ArgumentChecker.is_stop_type.<locals>.check_stop_type", kStopTypeCheck, {"func_name", "value"},
-                        [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kStopType, f, p); }};
-FuncDef check_stop_gap{"ArgumentChecker.is_stop_gap.<locals>.check_stop_gap", kStopGapCheck, {"func_name", "value"},
-                       [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kStopGap, f, p); }};
+FuncDef check_stop_type{
+    "ArgumentChecker.is_stop_type.<locals>.check_stop_type",
+    kStopTypeCheck,
+    {"func_name", "value"},
+    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kStopType, f, p); }};
+FuncDef check_stop_gap{
+    "ArgumentChecker.is_stop_gap.<locals>.check_stop_gap",
+    kStopGapCheck,
+    {"func_name", "value"},
+    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kStopGap, f, p); }};
 FuncDef check_trailing_type{
-    "ArgumentChecker.is_trailing_type.<locals>.check_trailing_type", kTrailingTypeCheck, {"func_name", "value"},
+    "ArgumentChecker.is_trailing_type.<locals>.check_trailing_type",
+    kTrailingTypeCheck,
+    {"func_name", "value"},
     [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kTrailingType, f, p); }};
-FuncDef check_oder_ctg{"ArgumentChecker.is_oder_ctg.<locals>.check_oder_ctg", kOderCtgCheck, {"func_name", "value"},
-                       [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kOderCtg, f, p); }};
-FuncDef check_oder_act{"ArgumentChecker.is_oder_act.<locals>.check_oder_act", kOderActCheck, {"func_name", "value"},
-                       [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kOderAct, f, p); }};
+FuncDef check_oder_ctg{
+    "ArgumentChecker.is_oder_ctg.<locals>.check_oder_ctg",
+    kOderCtgCheck,
+    {"func_name", "value"},
+    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kOderCtg, f, p); }};
+FuncDef check_oder_act{
+    "ArgumentChecker.is_oder_act.<locals>.check_oder_act",
+    kOderActCheck,
+    {"func_name", "value"},
+    [](Func* f, PyObject* const* p, PyObject*) noexcept { return check_vocabulary(kOderAct, f, p); }};
 
 // ---- the callable rule ------------------------------------------------------------------------------
 
@@ -121,32 +168,43 @@ PyObject* check_callable_type_body(Func* f, PyObject* const* p, PyObject*) noexc
   return fail_value(check_callable_type, kIsCallableRaise, n_EXPECT_FUNCTYPE, p[0], f->cap[kChecker], value);
 }
 
-FuncDef check_callable_type{"ArgumentChecker.is_callable.<locals>.check_callable_type", kIsCallableCheck,
-                            {"func_name", "value"}, check_callable_type_body};
+FuncDef check_callable_type{"ArgumentChecker.is_callable.<locals>.check_callable_type",
+                            kIsCallableCheck,
+                            {"func_name", "value"},
+                            check_callable_type_body};
 
 }  // namespace
 
 // ---- the factories ----------------------------------------------------------------------------------
 
 FuncDef member::is_stop_type{
-    "ArgumentChecker.is_stop_type", kStopTypeDef, {"self"},
+    "ArgumentChecker.is_stop_type",
+    kStopTypeDef,
+    {"self"},
     [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kStopType, p[0]); }};
 FuncDef member::is_stop_gap{
-    "ArgumentChecker.is_stop_gap", kStopGapDef, {"self"},
-    [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kStopGap, p[0]); }};
-FuncDef member::is_callable{
-    "ArgumentChecker.is_callable", kIsCallableDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
-      return finish_factory(member::is_callable, kIsCallableCheck, kIsCallableAppend, p[0],
-                            Ref(make_function(check_callable_type, {p[0]})));
+    "ArgumentChecker.is_stop_gap", kStopGapDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
+      return build_vocabulary(kStopGap, p[0]);
     }};
+FuncDef member::is_callable{"ArgumentChecker.is_callable",
+                            kIsCallableDef,
+                            {"self"},
+                            [](Func*, PyObject* const* p, PyObject*) noexcept {
+                              return finish_factory(member::is_callable, kIsCallableCheck, kIsCallableAppend,
+                                                    p[0], Ref(make_function(check_callable_type, {p[0]})));
+                            }};
 FuncDef member::is_trailing_type{
-    "ArgumentChecker.is_trailing_type", kTrailingTypeDef, {"self"},
+    "ArgumentChecker.is_trailing_type",
+    kTrailingTypeDef,
+    {"self"},
     [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kTrailingType, p[0]); }};
 FuncDef member::is_oder_ctg{
-    "ArgumentChecker.is_oder_ctg", kOderCtgDef, {"self"},
-    [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kOderCtg, p[0]); }};
+    "ArgumentChecker.is_oder_ctg", kOderCtgDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
+      return build_vocabulary(kOderCtg, p[0]);
+    }};
 FuncDef member::is_oder_act{
-    "ArgumentChecker.is_oder_act", kOderActDef, {"self"},
-    [](Func*, PyObject* const* p, PyObject*) noexcept { return build_vocabulary(kOderAct, p[0]); }};
+    "ArgumentChecker.is_oder_act", kOderActDef, {"self"}, [](Func*, PyObject* const* p, PyObject*) noexcept {
+      return build_vocabulary(kOderAct, p[0]);
+    }};
 
 }  // namespace ac

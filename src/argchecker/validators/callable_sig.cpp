@@ -39,7 +39,8 @@ enum CallableLine {
   kLineReturn = 457,
 };
 
-Name n_isfunction{"isfunction"}, n_signature{"signature"}, n_parameters{"parameters"}, n_dunder_len{"__len__"};
+Name n_isfunction{"isfunction"}, n_signature{"signature"}, n_parameters{"parameters"},
+    n_dunder_len{"__len__"};
 Name k_not_func{"ERROR_FUNC_IS_NOT_FUNC"}, k_func_name{"ERROR_FUNC_ERROR_FUNC_NAME"},
     k_arg_count{"ERROR_FUNC_ERROR_ARG_COUNT"}, k_arg_name{"ERROR_FUNC_ERROR_ARG_NAME"},
     k_expect_sign{"ARGCHECKER_INVALID_PARAM_EXPECTSIGN_ERROR"};
@@ -141,7 +142,8 @@ PyObject* check_callable_body(Func*, PyObject* const* p, PyObject*) noexcept {
 
   int raise = PyObject_IsTrue(raise_error);
   if (raise < 0) return error_at(member::check_callable, kLineRaiseError);
-  if (raise && !ok) return fail(member::check_callable, kLineRaise, k_expect_sign, {reason.get(), except_sig});
+  if (raise && !ok)
+    return fail(member::check_callable, kLineRaise, k_expect_sign, {reason.get(), except_sig});
   PyObject* r = PyTuple_Pack(2, ok ? Py_True : Py_False, reason.get());
   if (!r) return error_at(member::check_callable, kLineReturn);
   return r;
@@ -179,7 +181,8 @@ PyObject* is_algorithm_func_and_args_body(Func*, PyObject* const* p, PyObject* a
   if (!function_type) return error_at(def, kLineOneArg);
   int is_function = PyObject_IsInstance(arg, function_type.get());
   if (is_function < 0) return error_at(def, kLineOneArg);
-  if (!is_function) return fail(def, kLineNotFunctionType, k_functype2, {func_name, arg, MsgArg::type_of(arg)});
+  if (!is_function)
+    return fail(def, kLineNotFunctionType, k_functype2, {func_name, arg, MsgArg::type_of(arg)});
   Py_RETURN_NONE;
 }
 
@@ -194,7 +197,9 @@ FuncDef member::check_callable{"ArgumentChecker.check_callable",
                                 {"raise_error", dflt::yes},
                                 {"except_sig", dflt::str("")}},
                                check_callable_body};
-FuncDef member::is_algorithm_func_and_args{"ArgumentChecker.is_algorithm_func_and_args", kLineAlgorithmDef,
-                                           {"cls", "func_name", "*args"}, is_algorithm_func_and_args_body};
+FuncDef member::is_algorithm_func_and_args{"ArgumentChecker.is_algorithm_func_and_args",
+                                           kLineAlgorithmDef,
+                                           {"cls", "func_name", "*args"},
+                                           is_algorithm_func_and_args_body};
 
 }  // namespace ac

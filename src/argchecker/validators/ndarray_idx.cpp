@@ -36,7 +36,6 @@
 namespace ac {
 namespace {
 
-
 // @staticmethod
 // def check_ndarray_idx(func_name, parame_name, value, dtype=np.int32, allow_none=False, allow_nan=False):
 enum NdarrayIdxLine {
@@ -80,8 +79,20 @@ Name k_ndarray{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NDARRAY_ERROR"},
 // The attributes of the NumPy package that are kept for identity tests: the array type, the functions
 // the rule calls, what those functions read from the package when they run, and the scalar types that
 // make a bound's comparison NumPy's own.
-enum Kept { kNdarray, kIsnan, kAny, kMin, kMax, kMinimum, kMaximum, kLogicalOr, kNoValue, kNumber, kBool,
-            kKept };
+enum Kept {
+  kNdarray,
+  kIsnan,
+  kAny,
+  kMin,
+  kMax,
+  kMinimum,
+  kMaximum,
+  kLogicalOr,
+  kNoValue,
+  kNumber,
+  kBool,
+  kKept
+};
 const Name* const kKeptNames[kKept] = {&n_ndarray, &n_isnan,      &n_any,     &n_min,    &n_max,  &n_minimum,
                                        &n_maximum, &n_logical_or, &n_NoValue, &n_number, &n_bool_};
 
@@ -135,7 +146,9 @@ ExecHook remember_hook{remember_loaded_numpy};
 
 // `np` is the NumPy loaded with the module and still a plain module, so reading its attributes ran no
 // Python code.
-bool real_numpy(PyObject* np) noexcept { return np == g_numpy.module && Py_IS_TYPE(np, &PyModule_Type); }
+bool real_numpy(PyObject* np) noexcept {
+  return np == g_numpy.module && Py_IS_TYPE(np, &PyModule_Type);
+}
 
 // The package attribute `which` still holds what it held at load.
 bool unchanged(Kept which) noexcept {
@@ -175,7 +188,8 @@ void classify_dtype(PyObject* dtype, DtypeTraits* out) noexcept {
     PyErr_Clear();
     return;
   }
-  if (!PyUnicode_Check(kind.get()) || PyUnicode_GET_LENGTH(kind.get()) != 1 || !PyLong_CheckExact(builtin.get()))
+  if (!PyUnicode_Check(kind.get()) || PyUnicode_GET_LENGTH(kind.get()) != 1 ||
+      !PyLong_CheckExact(builtin.get()))
     return;
   const long b = PyLong_AsLong(builtin.get());
   if (b == -1 && PyErr_Occurred()) {
@@ -207,13 +221,15 @@ void classify_dtype(PyObject* dtype, DtypeTraits* out) noexcept {
 // Element `i` of an object array's buffer (which need not be aligned).
 inline PyObject* slot(const char* slots, std::size_t i) noexcept {
   PyObject* item;
-  std::memcpy(&item, slots + i * sizeof item, sizeof item);
+  constexpr std::size_t kSize = sizeof(PyObject*);
+  std::memcpy(static_cast<void*>(&item), slots + i * kSize, kSize);
   return item;
 }
 
 // The first index from `i` on whose element is missing or not of type `plain`, or `n`. Eight elements
 // at a time, with one branch for the eight: nearly every element of a real array passes.
-std::size_t skip_to_other_type(const char* slots, std::size_t i, std::size_t n, PyTypeObject* plain) noexcept {
+std::size_t skip_to_other_type(const char* slots, std::size_t i, std::size_t n,
+                               PyTypeObject* plain) noexcept {
   if (!plain) return i;
   constexpr std::size_t kBlock = 8;
   for (; i + kBlock <= n; i += kBlock) {
@@ -344,7 +360,8 @@ class Flat {
       for (std::size_t i = 0; i < n_; ++i) {
         PyObject* item = slot(slots, i);
         int overflow = 1;
-        const long long v = item && PyLong_CheckExact(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : 0;
+        const long long v =
+            item && PyLong_CheckExact(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : 0;
         if (overflow) {  // not an int, or too large
           not_ints_ = true;
           return false;
@@ -591,11 +608,14 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
 
 }  // namespace
 
-FuncDef member::check_ndarray_idx{
-    "ArgumentChecker.check_ndarray_idx",
-    kLineDef,
-    {"func_name", "parame_name", "value", {"dtype", dflt::global_attr("np", "int32")}, {"allow_none", dflt::no},
-     {"allow_nan", dflt::no}},
-    check_ndarray_idx_body};
+FuncDef member::check_ndarray_idx{"ArgumentChecker.check_ndarray_idx",
+                                  kLineDef,
+                                  {"func_name",
+                                   "parame_name",
+                                   "value",
+                                   {"dtype", dflt::global_attr("np", "int32")},
+                                   {"allow_none", dflt::no},
+                                   {"allow_nan", dflt::no}},
+                                  check_ndarray_idx_body};
 
 }  // namespace ac

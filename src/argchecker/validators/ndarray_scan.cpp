@@ -118,7 +118,7 @@ struct Direct {
   }
   template <class X>
   static AC_SCAN_INLINE auto is_nan(const X& v) noexcept {
-    return v != v;
+    return v != v;  // NOLINT(misc-redundant-expression): true only for NaN
   }
 };
 
@@ -219,8 +219,9 @@ AC_SCAN_INLINE Extremes scan_as(const unsigned char* p, std::size_t n) noexcept 
     e.lo.f = s.lo;
     e.hi.f = s.hi;
   } else if constexpr (std::is_signed<Key>::value) {
-    e.lo.i = s.lo;
-    e.hi.i = s.hi;
+    // An int8 element is a number, not a character: its sign is kept.
+    e.lo.i = s.lo;  // NOLINT(bugprone-signed-char-misuse)
+    e.hi.i = s.hi;  // NOLINT(bugprone-signed-char-misuse)
   } else {
     e.lo.u = s.lo;
     e.hi.u = s.hi;
@@ -231,40 +232,43 @@ AC_SCAN_INLINE Extremes scan_as(const unsigned char* p, std::size_t n) noexcept 
 using ScanFn = Extremes (*)(const unsigned char*, std::size_t) noexcept;
 enum Slot { kI8, kU8, kI16, kU16, kI32, kU32, kI64, kU64, kF16, kF32, kF64, kSlots };
 
-#define AC_SCAN_TIER(tier, B, ATTR)                                                                       \
-  ATTR Extremes tier##_i8(const unsigned char* p, std::size_t n) noexcept {                               \
-    return scan_as<B, Direct<std::int8_t>>(p, n);                                                        \
-  }                                                                                                       \
-  ATTR Extremes tier##_u8(const unsigned char* p, std::size_t n) noexcept {                               \
-    return scan_as<B, Direct<std::uint8_t>>(p, n);                                                       \
-  }                                                                                                       \
-  ATTR Extremes tier##_i16(const unsigned char* p, std::size_t n) noexcept {                              \
-    return scan_as<B, Direct<std::int16_t>>(p, n);                                                       \
-  }                                                                                                       \
-  ATTR Extremes tier##_u16(const unsigned char* p, std::size_t n) noexcept {                              \
-    return scan_as<B, Direct<std::uint16_t>>(p, n);                                                      \
-  }                                                                                                       \
-  ATTR Extremes tier##_i32(const unsigned char* p, std::size_t n) noexcept {                              \
-    return scan_as<B, Direct<std::int32_t>>(p, n);                                                       \
-  }                                                                                                       \
-  ATTR Extremes tier##_u32(const unsigned char* p, std::size_t n) noexcept {                              \
-    return scan_as<B, Direct<std::uint32_t>>(p, n);                                                      \
-  }                                                                                                       \
-  ATTR Extremes tier##_i64(const unsigned char* p, std::size_t n) noexcept {                              \
-    return scan_as<B, Direct<std::int64_t>>(p, n);                                                       \
-  }                                                                                                       \
-  ATTR Extremes tier##_u64(const unsigned char* p, std::size_t n) noexcept {                              \
-    return scan_as<B, Direct<std::uint64_t>>(p, n);                                                      \
-  }                                                                                                       \
-  ATTR Extremes tier##_f16(const unsigned char* p, std::size_t n) noexcept { return scan_as<B, Half>(p, n); } \
-  ATTR Extremes tier##_f32(const unsigned char* p, std::size_t n) noexcept {                              \
-    return scan_as<B, Direct<float>>(p, n);                                                              \
-  }                                                                                                       \
-  ATTR Extremes tier##_f64(const unsigned char* p, std::size_t n) noexcept {                              \
-    return scan_as<B, Direct<double>>(p, n);                                                             \
-  }                                                                                                       \
-  const ScanFn tier##_table[kSlots] = {tier##_i8,  tier##_u8,  tier##_i16, tier##_u16, tier##_i32, tier##_u32, \
-                                       tier##_i64, tier##_u64, tier##_f16, tier##_f32, tier##_f64};
+#define AC_SCAN_TIER(tier, B, ATTR)                                           \
+  ATTR Extremes tier##_i8(const unsigned char* p, std::size_t n) noexcept {   \
+    return scan_as<B, Direct<std::int8_t>>(p, n);                             \
+  }                                                                           \
+  ATTR Extremes tier##_u8(const unsigned char* p, std::size_t n) noexcept {   \
+    return scan_as<B, Direct<std::uint8_t>>(p, n);                            \
+  }                                                                           \
+  ATTR Extremes tier##_i16(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Direct<std::int16_t>>(p, n);                            \
+  }                                                                           \
+  ATTR Extremes tier##_u16(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Direct<std::uint16_t>>(p, n);                           \
+  }                                                                           \
+  ATTR Extremes tier##_i32(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Direct<std::int32_t>>(p, n);                            \
+  }                                                                           \
+  ATTR Extremes tier##_u32(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Direct<std::uint32_t>>(p, n);                           \
+  }                                                                           \
+  ATTR Extremes tier##_i64(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Direct<std::int64_t>>(p, n);                            \
+  }                                                                           \
+  ATTR Extremes tier##_u64(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Direct<std::uint64_t>>(p, n);                           \
+  }                                                                           \
+  ATTR Extremes tier##_f16(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Half>(p, n);                                            \
+  }                                                                           \
+  ATTR Extremes tier##_f32(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Direct<float>>(p, n);                                   \
+  }                                                                           \
+  ATTR Extremes tier##_f64(const unsigned char* p, std::size_t n) noexcept {  \
+    return scan_as<B, Direct<double>>(p, n);                                  \
+  }                                                                           \
+  const ScanFn tier##_table[kSlots] = {                                       \
+      tier##_i8,  tier##_u8,  tier##_i16, tier##_u16, tier##_i32, tier##_u32, \
+      tier##_i64, tier##_u64, tier##_f16, tier##_f32, tier##_f64};
 
 AC_SCAN_TIER(base, 16, )
 #if AC_SCAN_AVX2
