@@ -117,8 +117,7 @@ FuncDef check_quarter{"ArgumentChecker.is_valid_quarter.<locals>.check_is_valid_
                       check_quarter_body};
 
 PyObject* is_valid_quarter_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(member::is_valid_quarter, kQuarterCreate, kQuarterAppend, p[0],
-                        Ref(make_function(check_quarter, {p[0], p[1]})));
+  return add_rule(member::is_valid_quarter, kQuarterAppend, check_quarter, {p[0], p[1]});
 }
 
 // ---- is_valid_date ----------------------------------------------------------------------------------
@@ -186,8 +185,7 @@ FuncDef check_date{"ArgumentChecker.is_valid_date.<locals>.check_is_valid_date",
                    check_date_body};
 
 PyObject* is_valid_date_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(member::is_valid_date, kDateCreate, kDateAppend, p[0],
-                        Ref(make_function(check_date, {p[0], p[1], p[2], p[3]})));
+  return add_rule(member::is_valid_date, kDateAppend, check_date, {p[0], p[1], p[2], p[3]});
 }
 
 }  // namespace

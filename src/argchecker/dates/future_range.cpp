@@ -116,8 +116,7 @@ FuncDef check_future{"ArgumentChecker.is_future_date.<locals>.check_future_date"
                      check_future_body};
 
 PyObject* is_future_date_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(member::is_future_date, kFutureCreate, kFutureAppend, p[0],
-                        Ref(make_function(check_future, {p[0]})));
+  return add_rule(member::is_future_date, kFutureAppend, check_future, {p[0]});
 }
 
 // ---- check_begin_end_date ---------------------------------------------------------------------------

@@ -63,6 +63,14 @@ PyObject* make_layout(PyCodeObject* code) noexcept {
   return PyTuple_Pack(kLayoutSize, reinterpret_cast<PyObject*>(code), args.get(), kwonly.get(), var, kw);
 }
 
+struct LayoutParts {
+  PyObject *names, *kwonly, *var, *varkw;  // borrowed from the layout
+};
+LayoutParts unpack(PyObject* layout) noexcept {
+  return {PyTuple_GET_ITEM(layout, kArgs), PyTuple_GET_ITEM(layout, kKwOnly),
+          PyTuple_GET_ITEM(layout, kVarArgs), PyTuple_GET_ITEM(layout, kVarKw)};
+}
+
 // Whether `target` is a function whose signature getcallargs reads straight from its code object.
 int is_plain_function(PyObject* target) noexcept {
   if (!PyFunction_Check(target)) return 0;
@@ -113,10 +121,7 @@ bool same_name(PyObject* a, PyObject* b) noexcept {
 }  // namespace
 
 bool CallArgs::bind_lazily() noexcept {
-  PyObject* names = PyTuple_GET_ITEM(layout_.get(), kArgs);
-  PyObject* kwonly = PyTuple_GET_ITEM(layout_.get(), kKwOnly);
-  PyObject* var = PyTuple_GET_ITEM(layout_.get(), kVarArgs);
-  PyObject* varkw = PyTuple_GET_ITEM(layout_.get(), kVarKw);
+  const auto [names, kwonly, var, varkw] = unpack(layout_.get());
   const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
   const Py_ssize_t num_kwonly = PyTuple_GET_SIZE(kwonly);
   if (num_args + num_kwonly > kMaxNamed) return false;
@@ -224,10 +229,7 @@ bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssi
 // positional parameters given, *args, **kwargs, the keywords in call order, then the defaults taken.
 PyObject* CallArgs::materialize() noexcept {
   if (mapping_) return mapping_.get();
-  PyObject* names = PyTuple_GET_ITEM(layout_.get(), kArgs);
-  PyObject* kwonly = PyTuple_GET_ITEM(layout_.get(), kKwOnly);
-  PyObject* var = PyTuple_GET_ITEM(layout_.get(), kVarArgs);
-  PyObject* varkw = PyTuple_GET_ITEM(layout_.get(), kVarKw);
+  const auto [names, kwonly, var, varkw] = unpack(layout_.get());
   const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
   const Py_ssize_t num_kwonly = PyTuple_GET_SIZE(kwonly);
   Ref d(PyDict_New());
@@ -264,10 +266,7 @@ PyObject* CallArgs::get(PyObject* key) noexcept {
     if (!mapping) return nullptr;
     return PyObject_GetItem(mapping, key);
   }
-  PyObject* names = PyTuple_GET_ITEM(layout_.get(), kArgs);
-  PyObject* kwonly = PyTuple_GET_ITEM(layout_.get(), kKwOnly);
-  PyObject* var = PyTuple_GET_ITEM(layout_.get(), kVarArgs);
-  PyObject* varkw = PyTuple_GET_ITEM(layout_.get(), kVarKw);
+  const auto [names, kwonly, var, varkw] = unpack(layout_.get());
   const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
 
   Py_ssize_t p = index_of(names, key);

@@ -35,10 +35,12 @@ PyObject* append_method(const FuncDef& factory, int line, PyObject* self, PyObje
   return new_ref(self);
 }
 
-PyObject* finish_factory(const FuncDef& factory, int create_line, int append_line, PyObject* self,
-                         Ref rule) noexcept {
-  if (!rule) return error_at(factory, create_line);
-  return append_rule(factory, append_line, self, rule.get());
+PyObject* add_rule(const FuncDef& factory, int append_line, const FuncDef& rule,
+                   std::initializer_list<PyObject*> captures) noexcept {
+  PyObject* self = *captures.begin();
+  Ref closure(make_function(rule, captures));
+  if (!closure) return error_at(factory, rule.line);
+  return append_rule(factory, append_line, self, closure.get());
 }
 
 namespace {

@@ -3,6 +3,8 @@
 #pragma once
 #include <Python.h>
 
+#include <initializer_list>
+
 #include "runtime/function.h"
 #include "runtime/ref.h"
 
@@ -17,9 +19,10 @@ PyObject* append_rule(const FuncDef& factory, int line, PyObject* self, PyObject
 // method, then appended. Returns `self` (new reference), or null with the entry of `factory` at `line`.
 PyObject* append_method(const FuncDef& factory, int line, PyObject* self, PyObject* method) noexcept;
 
-// Appends `rule` (a new reference, null after a failed creation, reported at `create_line`) and
-// returns self.
-PyObject* finish_factory(const FuncDef& factory, int create_line, int append_line, PyObject* self,
-                         Ref rule) noexcept;
+// The body of a factory: makes the closure `rule` over `captures` (the checker first), appends it to
+// the checker's rules and returns the checker. A failure to make the closure is reported at the
+// closure's definition line, a failure to append at `append_line`.
+PyObject* add_rule(const FuncDef& factory, int append_line, const FuncDef& rule,
+                   std::initializer_list<PyObject*> captures) noexcept;
 
 }  // namespace ac

@@ -70,8 +70,7 @@ FuncDef check_is_in{
     "ArgumentChecker.is_in.<locals>.check_is_in", kCheckIsInDef, {"func_name", "value"}, check_is_in_body};
 
 PyObject* is_in_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(member::is_in, kCheckIsInDef, kIsInAppend, p[0],
-                        Ref(make_function(check_is_in, {p[0], p[1], p[2]})));
+  return add_rule(member::is_in, kIsInAppend, check_is_in, {p[0], p[1], p[2]});
 }
 
 // ---- _sub_set -------------------------------------------------------------------------------------
@@ -130,8 +129,7 @@ FuncDef check_sub_set{"ArgumentChecker.sub_set.<locals>.check_sub_set",
                       check_sub_set_body};
 
 PyObject* sub_set_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(member::sub_set, kCheckSubSetDef, kSubSetAppend, p[0],
-                        Ref(make_function(check_sub_set, {p[0], p[1]})));
+  return add_rule(member::sub_set, kSubSetAppend, check_sub_set, {p[0], p[1]});
 }
 
 }  // namespace

@@ -48,8 +48,7 @@ FuncDef is_instance_of_rule{"ArgumentChecker.is_instance_of.<locals>._is_instanc
                             is_instance_of_rule_body};
 
 PyObject* is_instance_of_body(Func*, PyObject* const* p, PyObject* types) noexcept {
-  return finish_factory(member::is_instance_of, kIsInstanceOfRuleDef, kIsInstanceOfAppend, p[0],
-                        Ref(make_function(is_instance_of_rule, {p[0], types})));
+  return add_rule(member::is_instance_of, kIsInstanceOfAppend, is_instance_of_rule, {p[0], types});
 }
 
 // ---- _is_instance_of ------------------------------------------------------------------------------
@@ -122,8 +121,7 @@ FuncDef is_exist_path_rule{"ArgumentChecker.is_exist_path.<locals>._is_exist_pat
                            is_exist_path_rule_body};
 
 PyObject* is_exist_path_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(member::is_exist_path, kIsExistPathRuleDef, kIsExistPathAppend, p[0],
-                        Ref(make_function(is_exist_path_rule, {p[0]})));
+  return add_rule(member::is_exist_path, kIsExistPathAppend, is_exist_path_rule, {p[0]});
 }
 
 // ---- is_empty_or_not ------------------------------------------------------------------------------
@@ -181,8 +179,7 @@ FuncDef empty_or_not{"ArgumentChecker.is_empty_or_not.<locals>.empty_or_not",
                      empty_or_not_body};
 
 PyObject* is_empty_or_not_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  return finish_factory(member::is_empty_or_not, kEmptyOrNotDef, kIsEmptyOrNotAppend, p[0],
-                        Ref(make_function(empty_or_not, {p[0], p[1], p[2]})));
+  return add_rule(member::is_empty_or_not, kIsEmptyOrNotAppend, empty_or_not, {p[0], p[1], p[2]});
 }
 
 }  // namespace

@@ -467,60 +467,71 @@ static PyObject* func_repr(PyObject* self) {
 }
 
 // Attribute access, with the setter rules of Python functions.
+
+// `field = v` for an attribute that must be a str.
+static int set_str_field(PyObject*& field, PyObject* v, const char* message) noexcept {
+  if (!v || !PyUnicode_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  Py_INCREF(v);
+  Py_SETREF(field, v);
+  return 0;
+}
+
+// `field = v` for an attribute that None (or deletion) clears and that must otherwise pass `accepts`.
+static int set_optional_field(PyObject*& field, PyObject* v, int (*accepts)(PyObject*),
+                              const char* message) noexcept {
+  if (v == Py_None) v = nullptr;
+  if (v && !accepts(v)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  Py_XINCREF(v);
+  Py_XSETREF(field, v);
+  return 0;
+}
+
+static int is_tuple(PyObject* v) noexcept {
+  return PyTuple_Check(v);
+}
+static int is_dict(PyObject* v) noexcept {
+  return PyDict_Check(v);
+}
+static Func* as_func(PyObject* self) noexcept {
+  return reinterpret_cast<Func*>(self);
+}
+
 static PyObject* get_name(PyObject* self, void*) {
-  return new_ref(reinterpret_cast<Func*>(self)->name);
+  return new_ref(as_func(self)->name);
 }
 static int set_name(PyObject* self, PyObject* v, void*) {
-  if (!v || !PyUnicode_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-    return -1;
-  }
-  Py_INCREF(v);
-  Py_SETREF(reinterpret_cast<Func*>(self)->name, v);
-  return 0;
+  return set_str_field(as_func(self)->name, v, "__name__ must be set to a string object");
 }
 static PyObject* get_qualname(PyObject* self, void*) {
-  return new_ref(reinterpret_cast<Func*>(self)->qualname);
+  return new_ref(as_func(self)->qualname);
 }
 static int set_qualname(PyObject* self, PyObject* v, void*) {
-  if (!v || !PyUnicode_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-    return -1;
-  }
-  Py_INCREF(v);
-  Py_SETREF(reinterpret_cast<Func*>(self)->qualname, v);
-  return 0;
+  return set_str_field(as_func(self)->qualname, v, "__qualname__ must be set to a string object");
 }
 static PyObject* get_defaults(PyObject* self, void*) {
-  PyObject* d = reinterpret_cast<Func*>(self)->defaults;
+  PyObject* d = as_func(self)->defaults;
   return new_ref(d ? d : Py_None);
 }
 static int set_defaults(PyObject* self, PyObject* v, void*) {
-  if (v == Py_None) v = nullptr;
-  if (v && !PyTuple_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-    return -1;
-  }
-  Py_XINCREF(v);
-  Py_XSETREF(reinterpret_cast<Func*>(self)->defaults, v);
-  return 0;
+  return set_optional_field(as_func(self)->defaults, v, is_tuple,
+                            "__defaults__ must be set to a tuple object");
 }
 static PyObject* get_kwdefaults(PyObject* self, void*) {
-  PyObject* d = reinterpret_cast<Func*>(self)->kwdefaults;
+  PyObject* d = as_func(self)->kwdefaults;
   return new_ref(d ? d : Py_None);
 }
 static int set_kwdefaults(PyObject* self, PyObject* v, void*) {
-  if (v == Py_None) v = nullptr;
-  if (v && !PyDict_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-    return -1;
-  }
-  Py_XINCREF(v);
-  Py_XSETREF(reinterpret_cast<Func*>(self)->kwdefaults, v);
-  return 0;
+  return set_optional_field(as_func(self)->kwdefaults, v, is_dict,
+                            "__kwdefaults__ must be set to a dict object");
 }
 static PyObject* get_annotations(PyObject* self, void*) {
-  Func* f = reinterpret_cast<Func*>(self);
+  Func* f = as_func(self);
   if (!f->annotations) {
     f->annotations = PyDict_New();
     if (!f->annotations) return nullptr;
@@ -528,14 +539,8 @@ static PyObject* get_annotations(PyObject* self, void*) {
   return new_ref(f->annotations);
 }
 static int set_annotations(PyObject* self, PyObject* v, void*) {
-  if (v == Py_None) v = nullptr;
-  if (v && !PyDict_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XINCREF(v);
-  Py_XSETREF(reinterpret_cast<Func*>(self)->annotations, v);
-  return 0;
+  return set_optional_field(as_func(self)->annotations, v, is_dict,
+                            "__annotations__ must be set to a dict object");
 }
 
 // ---- introspection ------------------------------------------------------------------------------

@@ -139,7 +139,7 @@ FuncDef check_less_or_equal_than{
 
 // Factory: capture the checker and the bound, append, return the checker.
 PyObject* build(const FuncDef& factory, const FuncDef& check, int append_line, PyObject* const* p) noexcept {
-  return finish_factory(factory, check.line, append_line, p[0], Ref(make_function(check, {p[0], p[1]})));
+  return add_rule(factory, append_line, check, {p[0], p[1]});
 }
 
 }  // namespace

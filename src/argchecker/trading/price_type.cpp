@@ -141,17 +141,15 @@ FuncDef member::is_valid_price_type{"ArgumentChecker.is_valid_price_type",
                                     kPriceTypeDef,
                                     {"self"},
                                     [](Func*, PyObject* const* p, PyObject*) noexcept {
-                                      return finish_factory(member::is_valid_price_type, kPriceTypeClosureDef,
-                                                            kPriceTypeAppend, p[0],
-                                                            Ref(make_function(check_orderctg, {p[0]})));
+                                      return add_rule(member::is_valid_price_type, kPriceTypeAppend,
+                                                      check_orderctg, {p[0]});
                                     }};
 FuncDef member::is_valid_order_act{"ArgumentChecker.is_valid_order_act",
                                    kOrderActDef,
                                    {"self"},
                                    [](Func*, PyObject* const* p, PyObject*) noexcept {
-                                     return finish_factory(member::is_valid_order_act, kOrderActClosureDef,
-                                                           kOrderActAppend, p[0],
-                                                           Ref(make_function(check_orderact, {p[0]})));
+                                     return add_rule(member::is_valid_order_act, kOrderActAppend,
+                                                     check_orderact, {p[0]});
                                    }};
 
 }  // namespace ac

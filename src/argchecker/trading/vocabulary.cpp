@@ -129,7 +129,7 @@ PyObject* check_vocabulary(const Vocabulary& v, Func* f, PyObject* const* p) noe
 }
 
 PyObject* build_vocabulary(const Vocabulary& v, PyObject* self) noexcept {
-  return finish_factory(v.factory, v.check.line, v.append_line, self, Ref(make_function(v.check, {self})));
+  return add_rule(v.factory, v.append_line, v.check, {self});
 }
 
 FuncDef check_stop_type{
@@ -190,8 +190,8 @@ FuncDef member::is_callable{"ArgumentChecker.is_callable",
                             kIsCallableDef,
                             {"self"},
                             [](Func*, PyObject* const* p, PyObject*) noexcept {
-                              return finish_factory(member::is_callable, kIsCallableCheck, kIsCallableAppend,
-                                                    p[0], Ref(make_function(check_callable_type, {p[0]})));
+                              return add_rule(member::is_callable, kIsCallableAppend, check_callable_type,
+                                              {p[0]});
                             }};
 FuncDef member::is_trailing_type{
     "ArgumentChecker.is_trailing_type",
