@@ -7,6 +7,7 @@ import statistics
 import subprocess
 import sys
 
+import callgrind_counts
 from harness import measure, table
 from py_baseline import PyChecker
 
@@ -20,6 +21,30 @@ def plain(freq, n):
     return n
 
 
+P1_SETUP = """
+from velmora.tframe.utils import argchecker as ac
+def plain(freq, n):
+    return n
+api = ac.apply_rule(ac.verify_that("freq").is_instance_of(str).is_valid_frequency(),
+                    ac.verify_that("n").is_greater_than(0))(plain)
+"""
+
+
+def p1_instructions(cases):
+    """The decorated call by instructions (callgrind), the stable figure on a shared machine."""
+    if os.environ.get("AC_BENCH_CALLGRIND", "1") == "0" or not callgrind_counts.available():
+        print("\n(callgrind counts skipped: valgrind not found or AC_BENCH_CALLGRIND=0)")
+        return
+    ir = callgrind_counts.count(P1_SETUP, cases, number=1000 if QUICK else 3000)
+    rows = []
+    for kind in ("positional", "keyword"):
+        plain_ir, api_ir = ir["undecorated, " + kind], ir["decorated, " + kind]
+        rows.append(("undecorated, " + kind, "%.0f" % plain_ir, "1.00", ""))
+        rows.append(("decorated, " + kind, "%.0f" % api_ir, "%.2f" % (api_ir / plain_ir), "<= 6.8"))
+    table("P1 decorated call, two checkers, pass path: instructions per call (callgrind)", rows,
+          header=("case", "instructions", "ratio", "target"))
+
+
 def p1_p5():
     api = ac.apply_rule(ac.verify_that("freq").is_instance_of(str).is_valid_frequency(),
                         ac.verify_that("n").is_greater_than(0))(plain)
@@ -30,6 +55,7 @@ def p1_p5():
         "undecorated, keyword": "plain(freq='day', n=5)",
         "decorated, keyword": "api(freq='day', n=5)",
     }
+    p1_instructions(cases)
     r = measure(cases, env, rounds=ROUNDS)
     rows = [
         ("undecorated, positional", "%.0f" % r["undecorated, positional"], "1.00", ""),

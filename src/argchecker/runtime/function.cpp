@@ -379,6 +379,35 @@ static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
   return r;
 }
 
+PyObject* call_bound_method(PyObject* method, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) noexcept {
+  // Held for the call, as the interpreter's own method call holds them.
+  Ref func = Ref::borrow(PyMethod_GET_FUNCTION(method));
+  Ref self = Ref::borrow(PyMethod_GET_SELF(method));
+  Func* f = reinterpret_cast<Func*>(func.get());
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+    // The slot in front of the arguments is ours to use for the call.
+    PyObject** front = const_cast<PyObject**>(args) - 1;
+    PyObject* saved = *front;
+    *front = self.get();
+    PyObject* r = f->vectorcall(func.get(), front, static_cast<size_t>(nargs + 1), kwnames);
+    *front = saved;
+    return r;
+  }
+  const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+  PyObject* small[8];
+  std::vector<PyObject*> large;
+  PyObject** argv = small;
+  if (total + 1 > 8) {
+    large.resize(static_cast<size_t>(total + 1));
+    argv = large.data();
+  }
+  argv[0] = self.get();
+  for (Py_ssize_t i = 0; i < total; ++i) argv[i + 1] = args[i];
+  return f->vectorcall(func.get(), argv, static_cast<size_t>(nargs + 1), kwnames);
+}
+
 // `__reduce__` and `__reduce_ex__`: the qualified name, so that pickle stores the function by
 // reference (module and qualified name, found again on load) and copy and deepcopy return it as it is,
 // as they do for Python and builtin functions.

@@ -148,10 +148,17 @@ inline bool is_func(PyObject* o) noexcept {
   return Py_TYPE(o) == &FuncType;
 }
 
-// `callable(*args, **kwnames)` as a vectorcall; a function of the module's own is entered directly.
+// A bound method of one of the module's functions, called with its `self` in front.
+PyObject* call_bound_method(PyObject* method, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) noexcept;
+
+// `callable(*args, **kwnames)` as a vectorcall; a function of the module's own (or a bound method of
+// one, such as a rule appended as `self._is_valid_fq`) is entered directly.
 inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   if (is_func(callable))
     return reinterpret_cast<Func*>(callable)->vectorcall(callable, args, nargsf, kwnames);
+  if (PyMethod_Check(callable) && is_func(PyMethod_GET_FUNCTION(callable)))
+    return call_bound_method(callable, args, nargsf, kwnames);
   return PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 
