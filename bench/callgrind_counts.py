@@ -51,7 +51,8 @@ def count(setup, cases, number=2000, python=None):
         cmd = ["valgrind", "--tool=callgrind", "--dump-instr=no", "--collect-jumps=no",
                "--dump-after=" + MARKER, "--callgrind-out-file=" + os.path.join(out_dir, "cg.out"),
                python or sys.executable, "-c", child]
-        r = subprocess.run(cmd, capture_output=True, text=True)
+        # A fixed hash seed: string hashing, and with it dict layouts, is then the same in every run.
+        r = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
         if r.returncode != 0:
             raise RuntimeError("callgrind failed:\n" + r.stderr[-3000:])
         totals = []

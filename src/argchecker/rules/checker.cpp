@@ -1,6 +1,7 @@
 // The checker core: __init__, verify and verify_that.
 #include "module/members.h"
 #include "rules/contract.h"
+#include "runtime/attr.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/globals.h"
@@ -63,7 +64,7 @@ enum VerifyLine { kVerifyDef = 352, kVerifyLoop = 353, kVerifyRule = 354 };
 PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* self = p[0];
   PyObject* argv[] = {p[1], p[2]};
-  Ref rules(PyObject_GetAttr(self, names::rules));
+  Ref rules(get_attr(self, names::rules));
   if (!rules) return error_at(member::verify, kVerifyLoop);
   PyObject* seq = rules.get();
   const bool is_list = PyList_CheckExact(seq);

@@ -3,6 +3,7 @@
 
 #include "module/members.h"
 #include "rules/binder.h"
+#include "runtime/attr.h"
 #include "runtime/compat.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -134,7 +135,7 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
     if (!verify) return false;
     Ref name(name_of(func));
     if (!name) return false;
-    Ref arg_name(PyObject_GetAttr(r, names::arg_name));
+    Ref arg_name(get_attr(r, names::arg_name));
     if (!arg_name) return false;
     Ref value(call_args.get(arg_name.get()));
     if (!value) return false;

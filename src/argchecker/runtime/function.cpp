@@ -340,6 +340,9 @@ static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size
 // vectorcall slot for that reason (the interpreter would unpack the mapping first, with a text of its
 // own). Positional calls from the interpreter come here too, through a tuple; the module's own calls
 // enter the function's vectorcall directly (see `call`).
+// The keyword names of the last call that came with a mapping (a tuple of str), kept for the next.
+static PyObject* g_last_kwnames = nullptr;
+
 static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
@@ -352,9 +355,6 @@ static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
     PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", s->name);
     return tb_error(s->tb_name, s->line);
   }
-  // The values are held for the call, as the mapping may change while the body runs.
-  Ref kwnames(PyTuple_New(nkw));
-  if (!kwnames) return tb_error(s->tb_name, s->line);
   PyObject* small[16];
   std::vector<PyObject*> large;
   PyObject** argv = small;
@@ -363,19 +363,34 @@ static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
     argv = large.data();
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = items[i];
-  Py_ssize_t pos = 0, i = 0;
+  // The values are held for the call, as the mapping may change while the body runs.
+  PyObject** values = argv + nargs;
+  Py_ssize_t pos = 0, n = 0;
   PyObject *key, *value;
+  bool same_names = g_last_kwnames && PyTuple_GET_SIZE(g_last_kwnames) == nkw;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
     if (!PyUnicode_Check(key)) {
-      for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(argv[nargs + j]);
+      for (Py_ssize_t j = 0; j < n; ++j) Py_DECREF(values[j]);
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s->name);
       return tb_error(s->tb_name, s->line);
     }
-    PyTuple_SET_ITEM(kwnames.get(), i, new_ref(key));
-    argv[nargs + i++] = new_ref(value);
+    same_names = same_names && PyTuple_GET_ITEM(g_last_kwnames, n) == key;
+    values[n++] = new_ref(value);
   }
+  // A call site passes the same name objects each time: the names of the last such call are reused.
+  if (!same_names) {
+    PyObject* names = PyTuple_New(nkw);
+    if (!names) {
+      for (Py_ssize_t j = 0; j < nkw; ++j) Py_DECREF(values[j]);
+      return tb_error(s->tb_name, s->line);
+    }
+    pos = n = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) PyTuple_SET_ITEM(names, n++, new_ref(key));
+    Py_XSETREF(g_last_kwnames, names);
+  }
+  Ref kwnames = Ref::borrow(g_last_kwnames);
   PyObject* r = f->vectorcall(self, argv, static_cast<size_t>(nargs), kwnames.get());
-  for (Py_ssize_t j = 0; j < nkw; ++j) Py_DECREF(argv[nargs + j]);
+  for (Py_ssize_t j = 0; j < nkw; ++j) Py_DECREF(values[j]);
   return r;
 }
 
