@@ -59,3 +59,16 @@ def uncaptured_userlog():
     finally:
         for h in capture:
             userlog.addHandler(h)
+
+
+class Boom(Exception):
+    """Raised by a hostile object's own method."""
+
+
+def boom(*_):
+    raise Boom
+
+
+class Hostile:
+    """An object whose comparisons, hash, truth and length all raise Boom."""
+    __eq__ = __ne__ = __hash__ = __bool__ = __len__ = boom

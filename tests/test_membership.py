@@ -3,25 +3,14 @@ import traceback
 
 import pytest
 
-from helpers import assert_no_ref_drift
+from helpers import Boom, Hostile, assert_no_ref_drift, boom
 
 VALID, SUBSET = "ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR", "ARGCHECKER_INVALID_PARAM_SUBSET_ERROR"
 CLS = "tframe.utils.argchecker.ArgumentChecker."
 
 
-class Boom(Exception):
-    pass
-
-
-class Hostile:
-    def __eq__(self, *_):
-        raise Boom
-
-    __hash__ = __bool__ = __eq__
-
-
 class Refusing:  # contains nothing and cannot be shown
-    __contains__, __iter__, __repr__ = (lambda s, v: False), (lambda s: iter(())), Hostile.__eq__
+    __contains__, __iter__, __repr__ = (lambda s, v: False), (lambda s: iter(())), boom
 
 
 @pytest.mark.parametrize("args, value, outcome", [

@@ -4,6 +4,7 @@ import traceback
 
 import pytest
 
+from helpers import Boom
 from velmora.tframe.comm import vmcmd
 
 TB = "tframe.utils.argchecker."
@@ -87,10 +88,6 @@ def test_unconvertible_codes_raise_after_one_command(ac, target_cache, monkeypat
     assert ei.value.args == ("convert_targets() could not convert target codes: {!r}".format(missing),)
     assert codes == ["rb2105", "600000"]
     assert cached(target_cache, "rb2105") == ("" if empty_conversion else None)
-
-
-class Boom(Exception):
-    pass
 
 
 def test_host_failures_pass_through(ac, target_cache, monkeypatch):

@@ -4,25 +4,14 @@ import traceback
 
 import pytest
 
-from helpers import assert_no_ref_drift
+from helpers import Boom, Hostile, assert_no_ref_drift, boom
 
 EXPECT, INVALID = "ARGCHECKER_INVALID_PARAM_EXPECT_ERROR", "ARGCHECKER_INVALID_PARAM_ERROR"
 EMPTY, NONEMPTY = "ARGCHECKER_INVALID_PARAM_EXPECT_EMPTY_ERROR", "ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR"
 CLS = "tframe.utils.argchecker.ArgumentChecker."
 
 
-class Boom(Exception):
-    pass
-
-
-class Hostile:
-    def __len__(self, *_):
-        raise Boom
-
-    __bool__ = __len__
-
-
-HostileType = type("HostileMeta", (type,), {"__instancecheck__": Hostile.__len__})("H", (), {})
+HostileType = type("HostileMeta", (type,), {"__instancecheck__": boom})("H", (), {})
 
 
 @pytest.mark.parametrize("types_, value, outcome", [

@@ -10,6 +10,8 @@ import warnings
 import numpy as np
 import pytest
 
+from helpers import Boom
+
 I32 = np.int32
 NDX = "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_"
 
@@ -331,10 +333,6 @@ def test_check_callable_stops_before_signature_and_text(ac, monkeypatch):
     monkeypatch.setattr(inspect, "signature", no_signature)
     with pytest.raises(AssertionError, match="text read: ERROR_FUNC_ERROR_FUNC_NAME"):
         ac.ArgumentChecker.check_callable(two, func_name="g")
-
-
-class Boom(Exception):
-    pass
 
 
 class BadIter(list):
