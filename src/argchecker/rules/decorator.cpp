@@ -160,7 +160,7 @@ PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf,
   {
     Ref cls(get_global(names::g_ArgumentChecker));
     if (!cls) goto error;
-    Ref allow(PyObject_GetAttr(cls.get(), n_ALLOW_ARG_CHECK));
+    Ref allow(get_attr(cls.get(), n_ALLOW_ARG_CHECK));
     if (!allow) goto error;
     int on = PyObject_IsTrue(allow.get());
     if (on < 0) goto error;
