@@ -1,11 +1,13 @@
 """Hostile-input fuzzing: every factory, rule, worker method, validator, target function and the decorator
-fed with drawn values, among them objects whose own methods raise or return the wrong type.
+fed with drawn values, among them objects whose own methods raise or return the wrong type, or change
+what the running call uses (the checker's rules, arg_name and constants, their own container, module
+globals, the host's cache and command).
 
 A call may succeed or raise InvalidParamError, what the drawn objects' own methods raised (Boom), or
 the interpreter's TypeError, ValueError, AttributeError, IndexError, KeyError, OverflowError or
-RecursionError. Never SystemError (a result returned with an exception set, or a failure without
-one), never a crash (the run is in-process: a crash ends the suite), and never a handled exception left
-behind after a call returns.
+RecursionError (and NameError where a global was deleted mid-call). Never SystemError (a result returned
+with an exception set, or a failure without one), never a crash (the run is in-process: a crash ends the
+suite), and never a handled exception left behind after a call returns.
 
 AC_PROFILE=short (default) draws a few dozen examples per test; AC_PROFILE=long draws enough for well
 over a hundred thousand across the file.
@@ -254,25 +256,30 @@ def reset_targets():
 # ---------------------------------------------------------------------------------------------------
 # Rules built by every factory
 
-FACTORY_ARGS = {
-    "is_instance_of": st.lists(st.one_of(st.sampled_from([int, str, float, bool, np.ndarray, pd.Timestamp,
-                                                          (int, str), Word]), values), max_size=3),
-    "is_callable": st.just([]),
-    "is_exist_path": st.just([]),
-    "is_empty_or_not": st.lists(values, max_size=2),
-    "is_in": st.tuples(values).map(list) | st.tuples(values, values).map(list),
-    "sub_set": st.tuples(values).map(list),
-    "is_stop_type": st.just([]), "is_stop_gap": st.just([]), "is_trailing_type": st.just([]),
-    "is_oder_ctg": st.just([]), "is_oder_act": st.just([]),
-    "is_valid_quarter": st.lists(values, max_size=1),
-    "is_valid_date": st.lists(st.one_of(values, st.sampled_from(["%Y-%m-%d", "%Y%m%d", "%", "%Q", "%Y %%"])),
-                              max_size=3),
-    "is_future_date": st.just([]),
-    "is_greater_than": st.tuples(values).map(list), "is_greater_or_equal_than": st.tuples(values).map(list),
-    "is_less_than": st.tuples(values).map(list), "is_less_or_equal_than": st.tuples(values).map(list),
-    "is_valid_frequency": st.just([]), "is_valid_fq": st.just([]),
-    "is_valid_price_type": st.just([]), "is_valid_order_act": st.just([]),
-}
+def factory_args(values):
+    """The arguments of every factory, drawn from `values`."""
+    return {
+        "is_instance_of": st.lists(st.one_of(st.sampled_from([int, str, float, bool, np.ndarray, pd.Timestamp,
+                                                              (int, str), Word]), values), max_size=3),
+        "is_callable": st.just([]),
+        "is_exist_path": st.just([]),
+        "is_empty_or_not": st.lists(values, max_size=2),
+        "is_in": st.tuples(values).map(list) | st.tuples(values, values).map(list),
+        "sub_set": st.tuples(values).map(list),
+        "is_stop_type": st.just([]), "is_stop_gap": st.just([]), "is_trailing_type": st.just([]),
+        "is_oder_ctg": st.just([]), "is_oder_act": st.just([]),
+        "is_valid_quarter": st.lists(values, max_size=1),
+        "is_valid_date": st.lists(st.one_of(values, st.sampled_from(["%Y-%m-%d", "%Y%m%d", "%", "%Q",
+                                                                     "%Y %%"])), max_size=3),
+        "is_future_date": st.just([]),
+        "is_greater_than": st.tuples(values).map(list), "is_greater_or_equal_than": st.tuples(values).map(list),
+        "is_less_than": st.tuples(values).map(list), "is_less_or_equal_than": st.tuples(values).map(list),
+        "is_valid_frequency": st.just([]), "is_valid_fq": st.just([]),
+        "is_valid_price_type": st.just([]), "is_valid_order_act": st.just([]),
+    }
+
+
+FACTORY_ARGS = factory_args(values)
 CONSTANTS = ["FREQUENCY", "STOP_TYPE", "STOP_GAP", "TRAILING_TYPE", "ORDER_CTG", "ORDER_ACT", "ALL_PRICE_TYPE"]
 tampering = st.one_of(st.none(), st.tuples(st.sampled_from(CONSTANTS + ["arg_name"]), values))
 
@@ -598,6 +605,227 @@ def test_every_path_with_a_hostile_global(ac, monkeypatch, paths, data, name, re
         m.setattr(ac, name, replacement)
         for i in picked:
             call(ac, paths[i].call)
+    reset_targets()
+
+
+# ---------------------------------------------------------------------------------------------------
+# Mid-call mutation: values whose own methods change what the running call uses (the checker's rules,
+# arg_name and constants, the containers they came in, module globals, the host's cache and command)
+
+MISSING = object()  # an action's value that deletes instead of setting
+MUTATED_GLOBALS = ["text", "InvalidParamError", "os", "get_target_from_cache", "set_target_to_cache",
+                   "convert_targets"]
+MUTATION = settings(FUZZ, max_examples={"short": 30, "long": 24000}[PROFILE])
+MUTATING_METHODS = ["__eq__", "__ne__", "__hash__", "__len__", "__bool__", "__iter__", "__contains__",
+                    "__getitem__", "__lt__", "__le__", "__gt__", "__ge__", "__index__", "__repr__", "__str__",
+                    "__format__", "lower", "upper", "strip", "__deepcopy__", "__fspath__"]
+# What a method the base type lacks answers after its action.
+STAND_IN_RESULTS = {"__bool__": True, "__len__": 1, "__iter__": lambda: iter(("day",)), "__contains__": False,
+                    "__getitem__": "day", "__index__": 1, "lower": "point", "upper": "MARKET", "strip": "x",
+                    "__fspath__": "/", "__hash__": 1}
+
+
+class Stage:
+    """What mutating values act on during one example; the globals and host attributes they change are put
+    back when it ends. Actions nest at most a few levels deep (an action's value may act again)."""
+
+    current = None
+
+    def __init__(self, ac, checker, *drawn):
+        self.ac, self.checker, self.undo, self.depth, self.namespaces = ac, checker, [], 0, {}
+        self.containers = []
+        seen = set()
+
+        def collect(x, depth):
+            if id(x) in seen or depth > 3 or len(self.containers) > 20:
+                return
+            seen.add(id(x))
+            if isinstance(x, (list, dict, set)):
+                self.containers.append(x)
+            if isinstance(x, (list, tuple, set, frozenset)):
+                for item in list(x)[:8]:
+                    collect(item, depth + 1)
+            elif isinstance(x, dict):
+                for item in list(x.values())[:8]:
+                    collect(item, depth + 1)
+        for x in drawn:
+            collect(x, 0)
+
+    def __enter__(self):
+        Stage.current = self
+        return self
+
+    def __exit__(self, *exc):
+        Stage.current = None
+        for obj, name, old in reversed(self.undo):
+            if old is MISSING:
+                vars(obj).pop(name, None)
+            else:
+                setattr(obj, name, old)
+        for obj, items in self.namespaces.values():  # a deleted name came back at the end: the order too
+            if list(vars(obj)) != [name for name, _ in items]:
+                vars(obj).clear()
+                vars(obj).update(items)
+
+    def set(self, obj, name, value):
+        self.namespaces.setdefault(id(obj), (obj, list(vars(obj).items())))
+        self.undo.append((obj, name, vars(obj).get(name, MISSING)))
+        if value is MISSING:
+            vars(obj).pop(name, None)
+        else:
+            setattr(obj, name, value)
+
+    def act(self, action):
+        from velmora.tframe.comm import vmcmd
+        from velmora.tframe.sysclsbase import vr
+        if self.depth > 2:
+            return
+        self.depth += 1
+        try:
+            kind, arg = action
+            c = self.checker
+            if kind == "rules" and c is not None:
+                c.rules = {"list": [], "none": None, "tuple": (), "str": "rules"}[arg]
+            elif kind == "arg_name" and c is not None:
+                c.arg_name = arg
+            elif kind == "constant" and c is not None:
+                name, value = arg
+                if value is MISSING:
+                    vars(c).pop(name, None)
+                else:
+                    setattr(c, name, value)
+            elif kind == "container":
+                for x in self.containers:
+                    if arg == "clear" or not isinstance(x, list):
+                        x.clear()
+                    else:
+                        x[:] = ["day", "Buy", 1]
+            elif kind == "global":
+                self.set(self.ac, *arg)
+            elif kind == "host":
+                what = {"cache": (vr, "g_VelmoraCache", vr.VelmoraCache()), "no cache": (vr, "g_VelmoraCache", MISSING),
+                        "command": (vmcmd, "vmSendCmdConvertTargets", raising)}[arg]
+                self.set(*what)
+        finally:
+            self.depth -= 1
+
+
+def mutating_class(base, method):
+    """A subclass of `base` whose `method` runs the instance's action, then answers as the base would."""
+    key = ("mutating", base, method)
+    cls = _classes.get(key)
+    if cls is None:
+        inherited = getattr(base, method, None)
+
+        def impl(self, *args, **kwargs):
+            if Stage.current is not None:
+                Stage.current.act(self.action)
+            if inherited is None:
+                result = STAND_IN_RESULTS.get(method, self)
+                return result() if callable(result) and not isinstance(result, type) else result
+            return inherited(self, *args, **kwargs)
+        ns = {method: impl}
+        if method in ("__eq__", "__ne__"):
+            ns["__hash__"] = base.__hash__ or object.__hash__
+        cls = type("Mutating{}_{}".format(base.__name__.title(), method.strip("_")), (base,), ns)
+        _classes[key] = cls
+    return cls
+
+
+def make_mutating(base_and_init, method, action):
+    base, init = base_and_init
+    obj = mutating_class(base, method)(*([] if base is object else [init]))
+    obj.action = action
+    return obj
+
+
+actions = st.one_of(
+    st.tuples(st.just("rules"), st.sampled_from(["list", "none", "tuple", "str"])),
+    st.tuples(st.just("arg_name"), st.one_of(scalars, st.just("renamed"))),
+    st.tuples(st.just("constant"), st.tuples(st.sampled_from(CONSTANTS), st.one_of(
+        st.just(MISSING), st.lists(st.sampled_from(WORDS), max_size=3), st.tuples(st.sampled_from(WORDS)), scalars))),
+    st.tuples(st.just("container"), st.sampled_from(["clear", "replace"])),
+    st.tuples(st.just("global"), st.tuples(st.sampled_from(MUTATED_GLOBALS), st.one_of(
+        st.just(MISSING), st.just(raising), st.just(KeyError), scalars))),
+    st.tuples(st.just("host"), st.sampled_from(["cache", "no cache", "command"])),
+)
+mutating = st.builds(
+    make_mutating,
+    st.one_of(st.tuples(st.just(str), st.sampled_from(WORDS)), st.tuples(st.just(int), st.integers(-3, 3)),
+              st.tuples(st.just(list), st.lists(st.sampled_from(WORDS), max_size=3)),
+              st.tuples(st.just(tuple), st.lists(st.sampled_from(WORDS), max_size=2)),
+              st.tuples(st.just(object), st.none())),
+    st.sampled_from(MUTATING_METHODS), actions)
+mutating_values = st.recursive(
+    st.one_of(mutating, leaves),
+    lambda ch: st.one_of(st.lists(ch, max_size=4), st.tuples(ch, ch), st.dictionaries(st.text(max_size=3), ch,
+                                                                                      max_size=3)),
+    max_leaves=5)
+MUTATING_FACTORY_ARGS = factory_args(mutating_values)
+WORKER_ARITY = {"_is_instance_of": [3], "_is_in": [3, 4], "_sub_set": [3], "_is_greater_or_equal_than": [3],
+                "_is_valid_frequency": [2], "_is_valid_fq": [2], "verify": [2]}
+
+
+def staged_call(ac, fn, *args):
+    """call(), where the NameError of a global that an action deleted is a Python-level outcome too."""
+    try:
+        return call(ac, fn, *args)
+    except NameError as e:
+        return "raised", type(e)
+
+
+@given(data=st.data(), target=st.sampled_from(sorted(MUTATING_FACTORY_ARGS) + sorted(WORKER_ARITY)),
+       arg_name=st.one_of(st.just("x"), mutating_values), func_name=st.one_of(st.just("api"), mutating),
+       vals=st.lists(mutating_values, min_size=1, max_size=3))
+@MUTATION
+@counted
+def test_rules_and_workers_with_mid_call_mutation(ac, quiet_host, data, target, arg_name, func_name, vals):
+    checker = ac.verify_that(arg_name)
+    if target in WORKER_ARITY:
+        n = data.draw(st.sampled_from(WORKER_ARITY[target]))
+        args = data.draw(st.lists(mutating_values, min_size=n, max_size=n))
+        checker.is_in(["a"]).is_valid_fq()
+        calls = [(getattr(checker, target), args)]
+    else:
+        args = data.draw(MUTATING_FACTORY_ARGS[target])
+        assert call(ac, getattr(checker, target), *args) == ("ok", checker), "a factory never checks its arguments"
+        calls = [(fn, (func_name, v)) for v in vals for fn in (checker.verify, checker.rules[0])]
+    with Stage(ac, checker, args, vals):
+        for fn, fn_args in calls:
+            staged_call(ac, fn, *fn_args)
+    reset_targets()
+
+
+class MutatingCache(HostileCache):
+    """The host cache: lookups and stores run an action first, then answer as HostileCache does."""
+
+    def __init__(self, got, store_fails, action):
+        super().__init__(got, store_fails)
+        self.action = action
+
+    def get_cache(self, key, key_prefix=""):
+        Stage.current.act(self.action)
+        return super().get_cache(key, key_prefix)
+
+    def set_cache(self, key, value, key_prefix=""):
+        Stage.current.act(self.action)
+        return super().set_cache(key, value, key_prefix)
+
+
+@given(target_list=st.one_of(st.lists(st.one_of(st.sampled_from(WORDS), mutating), max_size=5), mutating_values),
+       converted=mutating_values, cache=st.tuples(st.one_of(st.none(), st.sampled_from(WORDS), mutating),
+                                                  st.booleans(), actions))
+@MUTATION
+@counted
+def test_target_functions_with_mid_call_mutation(ac, quiet_host, target_list, converted, cache):
+    from velmora.tframe.sysclsbase import vr
+    params = {"target_list": target_list}
+    with Stage(ac, None, target_list, converted, params) as stage:
+        stage.set(vr, "g_VelmoraCache", MutatingCache(*cache))
+        staged_call(ac, ac.get_target_from_cache, target_list)
+        staged_call(ac, ac.set_target_to_cache, target_list, converted)
+        staged_call(ac, ac.convert_targets, target_list)
+        staged_call(ac, ac.patch_target_list, params)
     reset_targets()
 
 
