@@ -72,3 +72,12 @@ def boom(*_):
 class Hostile:
     """An object whose comparisons, hash, truth and length all raise Boom."""
     __eq__ = __ne__ = __hash__ = __bool__ = __len__ = boom
+
+
+def report_line(config, text):
+    """Writes `text` as a line of its own in pytest's report, past the output capture."""
+    reporter = config.pluginmanager.get_plugin("terminalreporter")
+    capture = config.pluginmanager.get_plugin("capturemanager")
+    if reporter is not None and capture is not None:
+        with capture.global_and_fixture_disabled():
+            reporter.write_line(text)

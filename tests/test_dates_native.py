@@ -22,6 +22,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from helpers import report_line
+
 PROFILE = os.environ.get("AC_PROFILE", "short")
 EXAMPLES = {"short": 30, "long": 6000}[PROFILE]
 BATCH = 50  # strings drawn per example, at least
@@ -37,11 +39,7 @@ REAL_CODE = {_strptime._strptime_datetime.__code__: "strptime", re.match.__code_
 @pytest.fixture(scope="module", autouse=True)
 def input_count(request):
     yield
-    reporter = request.config.pluginmanager.get_plugin("terminalreporter")
-    capture = request.config.pluginmanager.get_plugin("capturemanager")
-    if reporter is not None and capture is not None:
-        with capture.global_and_fixture_disabled():
-            reporter.write_line("dates differential: {} strings compared (profile {})".format(INPUTS_RUN[0], PROFILE))
+    report_line(request.config, "dates differential: {} strings compared (profile {})".format(INPUTS_RUN[0], PROFILE))
 
 
 def real_calls(fn, *args):

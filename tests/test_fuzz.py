@@ -26,6 +26,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as npst
 
+from helpers import Boom, report_line
 import test_soak
 from velmora.tframe.utils.exceptions import InvalidParamError
 
@@ -50,15 +51,7 @@ def counted(test):
 @pytest.fixture(scope="module", autouse=True)
 def example_count(request):
     yield
-    reporter = request.config.pluginmanager.get_plugin("terminalreporter")
-    capture = request.config.pluginmanager.get_plugin("capturemanager")
-    if reporter is not None and capture is not None:
-        with capture.global_and_fixture_disabled():
-            reporter.write_line("fuzz: {} examples run (profile {})".format(EXAMPLES_RUN[0], PROFILE))
-
-
-class Boom(Exception):
-    """Raised by a hostile object's own method."""
+    report_line(request.config, "fuzz: {} examples run (profile {})".format(EXAMPLES_RUN[0], PROFILE))
 
 
 # ---------------------------------------------------------------------------------------------------
