@@ -165,6 +165,11 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, 
 // `args[0].<name>(*args[1:])`, as PyObject_VectorcallMethod does it, through `call`.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  // The method lookup that skips the bound method is the interpreter's own here: a bound method would be
+  // a new object at every call.
+  return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#else
   PyObject* raw;
   const int unbound = compat::get_method(args[0], name, &raw);
   if (!raw) return nullptr;
@@ -172,6 +177,7 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
   if (unbound) return call(method.get(), args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
   // The self slot becomes the slot in front of the arguments, which the callee may use.
   return call(method.get(), args + 1, nargsf - 1, kwnames);
+#endif
 }
 
 // Parses a vectorcall into `params` (borrowed) and `varargs` (new tuple or null) by `f`'s definition.
