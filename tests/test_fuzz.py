@@ -615,10 +615,10 @@ MUTATION = settings(FUZZ, max_examples={"short": 30, "long": 24000}[PROFILE])
 MUTATING_METHODS = ["__eq__", "__ne__", "__hash__", "__len__", "__bool__", "__iter__", "__contains__",
                     "__getitem__", "__lt__", "__le__", "__gt__", "__ge__", "__index__", "__repr__", "__str__",
                     "__format__", "lower", "upper", "strip", "__deepcopy__", "__fspath__"]
-# What a method the base type lacks answers after its action.
+# What a method the base type lacks answers after its action (`__getitem__` ends an iteration by index).
 STAND_IN_RESULTS = {"__bool__": True, "__len__": 1, "__iter__": lambda: iter(("day",)), "__contains__": False,
-                    "__getitem__": "day", "__index__": 1, "lower": "point", "upper": "MARKET", "strip": "x",
-                    "__fspath__": "/", "__hash__": 1}
+                    "__getitem__": lambda i: ("day", "Buy", 1)[i] if isinstance(i, int) else "day", "__index__": 1,
+                    "lower": "point", "upper": "MARKET", "strip": "x", "__fspath__": "/", "__hash__": 1}
 
 
 class Stage:
@@ -722,7 +722,7 @@ def mutating_class(base, method):
                 Stage.current.act(self.action)
             if inherited is None:
                 result = STAND_IN_RESULTS.get(method, self)
-                return result() if callable(result) and not isinstance(result, type) else result
+                return result(*args) if callable(result) and not isinstance(result, type) else result
             return inherited(self, *args, **kwargs)
         ns = {method: impl}
         if method in ("__eq__", "__ne__"):

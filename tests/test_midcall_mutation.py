@@ -365,6 +365,21 @@ defaults_row("_is_instance_of", (), "__instancecheck__", False, ((HOSTILE,), TOK
              init=("T", (), {}))
 
 
+@row("set_target_to_cache: set_cache swaps the defaults out", None, OWNS_ARGUMENTS)
+def _(s):
+    fn = s.ac.set_target_to_cache
+    s.with_defaults(fn, ([fresh("a"), fresh("b")], [fresh("x"), fresh("y")]))
+    # New lists take the memory of the freed ones at once, so a list still read after it was freed gives
+    # wrong codes.
+    cache = HookCache(s.drop_defaults, lambda: s.held.extend([fresh("z")] * 2 for _ in range(50)))
+    s.m.setattr(vr, "g_VelmoraCache", cache)
+
+    def call():
+        fn()
+        assert sorted(cache._data.items()) == [(("convert", "a"), "x"), (("convert", "b"), "y")]
+    return call
+
+
 def outcome(call):
     try:
         call()
