@@ -112,7 +112,7 @@ sanitizer_suite() {
   local logs="$VENV/sanitizer-logs" rc=0 so
   so=$(find "$VENV/lib" -name 'argchecker*.so' -path '*velmora/tframe/utils*' | head -1)
   # A build without the sanitizers would pass silently: make sure this one has them.
-  if [ -z "$so" ] || ! ldd "$so" | grep -q libasan; then
+  if [ -z "$so" ] || ! ldd "$so" | grep libasan >/dev/null; then
     echo "sanitize: $VENV holds no sanitizer build of the module (${so:-not found})" >&2; exit 1
   fi
   rm -rf "$logs"

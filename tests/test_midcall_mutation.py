@@ -365,7 +365,7 @@ defaults_row("_is_instance_of", (), "__instancecheck__", False, ((HOSTILE,), TOK
              init=("T", (), {}))
 
 
-@row("set_target_to_cache: set_cache swaps the defaults out", None, OWNS_ARGUMENTS)
+@row("set_target_to_cache: set_cache swaps the defaults out", None)
 def _(s):
     fn = s.ac.set_target_to_cache
     s.with_defaults(fn, ([fresh("a"), fresh("b")], [fresh("x"), fresh("y")]))
