@@ -26,6 +26,92 @@ def test_verify_that_looks_the_class_up_at_each_call(ac, monkeypatch):
     assert type(ac.verify_that("x")) is Sub
 
 
+def _sub(ac, **attrs):
+    return type("Sub", (ac.ArgumentChecker,), attrs)
+
+
+class _Falsy:
+    calls = 0
+
+    def __bool__(self):
+        self.calls += 1
+        return False
+
+
+def _switch_set_on_the_class(ac, mp, api, c):
+    mp.setattr(ac.ArgumentChecker, "ALLOW_ARG_CHECK", False)
+    assert api(-1, 0) == -1
+
+
+def _switch_global_rebound(ac, mp, api, c):
+    mp.setattr(ac, "ArgumentChecker", _sub(ac, ALLOW_ARG_CHECK=False))
+    assert api(-1, 0) == -1
+
+
+def _switch_truth_taken_every_time(ac, mp, api, c):
+    flag = _Falsy()
+    mp.setattr(ac.ArgumentChecker, "ALLOW_ARG_CHECK", flag)
+    api(-1, 0), api(-1, 0)
+    assert flag.calls == 2
+
+
+def _rules_rebound(ac, mp, api, c):
+    c.rules = []
+    assert api(-1, 0) == -1
+
+
+def _rules_become_a_property(ac, mp, api, c):
+    c.__class__ = _sub(ac, rules=property(lambda self: []))
+    assert api(-1, 0) == -1
+
+
+def _arg_name_rebound(ac, mp, api, c):
+    c.arg_name = "b"
+    with pytest.raises(ac.InvalidParamError):
+        api(1, 0)
+
+
+def _constant_changed_on_the_class(ac, mp, api, c):
+    mp.setattr(ac.ArgumentChecker, "STOP_TYPE", ("other",))
+    with pytest.raises(ac.InvalidParamError):
+        ac.verify_that("x").is_stop_type().verify("f", "point")
+
+
+def _constant_shadowed_by_the_instance(ac, mp, api, c):
+    w = ac.verify_that("x").is_stop_type()
+    w.verify("f", "point")
+    w.STOP_TYPE = ("other",)
+    with pytest.raises(ac.InvalidParamError):
+        w.verify("f", "point")
+
+
+def _constant_of_a_new_class_with_the_same_dict(ac, mp, api, c):
+    sub = _sub(ac, STOP_TYPE=("other",))
+    for _ in range(5):  # another instance of the new class read first, at a new address each time
+        w = ac.verify_that("x").is_stop_type()
+        w.verify("f", "point"), w.verify("f", "point")
+        w.__class__ = sub
+        for checker in (sub("y").is_stop_type(), w):
+            with pytest.raises(ac.InvalidParamError):
+                checker.verify("f", "point")
+
+
+# The hot path answers some reads from the last one while nothing they depend on has changed: each scene
+# warms them with passing calls, changes one thing, and the next call must see the change.
+@pytest.mark.parametrize("scene", [
+    _switch_set_on_the_class, _switch_global_rebound, _switch_truth_taken_every_time, _rules_rebound,
+    _rules_become_a_property, _arg_name_rebound, _constant_changed_on_the_class,
+    _constant_shadowed_by_the_instance, _constant_of_a_new_class_with_the_same_dict,
+], ids=lambda f: f.__name__.strip("_"))
+def test_warm_reads_see_every_change(ac, monkeypatch, scene):
+    monkeypatch.setattr(ac.ArgumentChecker, "ALLOW_ARG_CHECK", True)
+    c = ac.verify_that("a").is_greater_than(0)
+    api = ac.apply_rule(c)(lambda a, b: a)
+    for _ in range(3):
+        assert api(1, 0) == 1 and ac.verify_that("x").is_stop_type().verify("f", "point") is None
+    scene(ac, monkeypatch, api, c)
+
+
 def test_rules_run_in_order_and_stop_at_the_first_failure(ac):
     seen = []
     boom = ValueError("r2")

@@ -123,6 +123,8 @@ PyObject* name_of(PyObject* func) noexcept {
   return PyObject_GetAttr(func, names::dunder_name);
 }
 
+AttrCache g_arg_name_read;
+
 // Runs every checker of `rules` against the bound arguments.
 bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* line) noexcept {
   *line = kLineVerify;
@@ -135,7 +137,7 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
     if (!verify) return false;
     Ref name(name_of(func));
     if (!name) return false;
-    Ref arg_name(get_attr(r, names::arg_name));
+    Ref arg_name(get_attr(r, names::arg_name, g_arg_name_read));
     if (!arg_name) return false;
     Ref value(call_args.get(arg_name.get()));
     if (!value) return false;
@@ -148,35 +150,75 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
   return true;
 }
 
+// `ArgumentChecker.ALLOW_ARG_CHECK`, read at every call: 1, 0, or -1 with an error set. The last
+// answer stands while the module dict and the class have kept their version tags, the class is a
+// plain one and the value a bool: the two lookups would find the same objects again, and taking a
+// bool's truth runs no code. Any rebinding of the global or the attribute changes a tag.
+struct SwitchRead {
+  uint64_t globals = 0;
+  PyTypeObject* cls = nullptr;  // borrowed: the module dict holds it while `globals` is current
+  unsigned type = 0;
+  int on = 0;
+};
+SwitchRead g_switch;
+
+int read_switch() noexcept {
+  const uint64_t tag = globals_tag();
+  g_switch = SwitchRead{};
+  bool in_module;
+  Ref cls(get_global(names::g_ArgumentChecker, &in_module));
+  if (!cls) return -1;
+  Ref allow(get_attr(cls.get(), n_ALLOW_ARG_CHECK));
+  if (!allow) return -1;
+  const int on = PyObject_IsTrue(allow.get());
+  if (on < 0) return -1;
+  PyObject* c = cls.get();
+  // Kept only when the value is the class attribute itself (no descriptor's `__get__` made it).
+  if (in_module && tag && tag == globals_tag() && Py_TYPE(c) == &PyType_Type && PyBool_Check(allow.get())) {
+    auto* t = reinterpret_cast<PyTypeObject*>(c);
+    const unsigned ttag = type_tag(t);
+    if (ttag && _PyType_Lookup(t, n_ALLOW_ARG_CHECK) == allow.get()) g_switch = SwitchRead{tag, t, ttag, on};
+  }
+  return on;
+}
+
+inline int switch_on() noexcept {
+  if (g_switch.globals && g_switch.globals == globals_tag() && type_tag(g_switch.cls) == g_switch.type)
+    return g_switch.on;
+  return read_switch();
+}
+
 // The rule checkers and the API function, captured by the wrapper (`Wrapper::kLayout` holds the
 // binder's cached parameter layout of the function it reaches).
-PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-  Func* w = reinterpret_cast<Func*>(callable);
-  if (!check_keyword_strings(wrapper_def.name, kwnames)) return error_at(wrapper_def, kLineWrapper);
-  PyObject* rules = w->cap[Wrapper::kRules];
-  PyObject* func = w->cap[Wrapper::kFunc];
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  int line = kLineSwitch;
-  {
-    Ref cls(get_global(names::g_ArgumentChecker));
-    if (!cls) goto error;
-    Ref allow(get_attr(cls.get(), n_ALLOW_ARG_CHECK));
-    if (!allow) goto error;
-    int on = PyObject_IsTrue(allow.get());
-    if (on < 0) goto error;
-    if (on) {
-      line = kLineBind;
-      CallArgs call_args;
-      if (!call_args.bind(w, func, args, nargs, kwnames)) goto error;
-      if (!run_checkers(rules, func, call_args, &line)) goto error;
-    }
-    line = kLineCallFunc;
-    PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames);
-    if (result) return result;
-  }
-error:
+// A failure at `line` of the wrapper: the traceback entry, then the except block.
+[[gnu::cold, gnu::noinline]] PyObject* wrapper_failed(int line) noexcept {
   error_at(wrapper_def, line);
   return handle_failure();
+}
+
+// The checks, then the call: kept out of line so that a call with checking off pays for none of it.
+[[gnu::noinline]] PyObject* checked_call(Func* w, PyObject* const* args, size_t nargsf,
+                                         PyObject* kwnames) noexcept {
+  PyObject* func = w->cap[Wrapper::kFunc];
+  int line = kLineBind;
+  {
+    CallArgs call_args;
+    if (!call_args.bind(w, func, args, PyVectorcall_NARGS(nargsf), kwnames)) return wrapper_failed(line);
+    if (!run_checkers(w->cap[Wrapper::kRules], func, call_args, &line)) return wrapper_failed(line);
+  }
+  PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames);
+  return result ? result : wrapper_failed(kLineCallFunc);
+}
+
+PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  Func* w = reinterpret_cast<Func*>(callable);
+  if (kwnames && !check_keyword_strings(wrapper_def.name, kwnames))
+    return error_at(wrapper_def, kLineWrapper);
+  const int on = switch_on();
+  if (on < 0) return wrapper_failed(kLineSwitch);
+  if (on) return checked_call(w, args, nargsf, kwnames);
+  PyObject* result = PyObject_Vectorcall(w->cap[Wrapper::kFunc], args, nargsf, kwnames);
+  return result ? result : wrapper_failed(kLineCallFunc);
 }
 
 FuncDef wrapper_def{"apply_rule.<locals>.decorator.<locals>.api_rule_check_wrapper", kLineWrapper,

@@ -44,6 +44,7 @@ FuncDef::FuncDef(const char* qualname_, int line_, std::initializer_list<Param> 
   nparams = static_cast<int>(params.size());
   if (nparams == 0 && varargs) style = Style::NoKeywords;
   if (nparams == 1 && !varargs) style = Style::Single;
+  if (!varargs) exact_nargs = nparams;
   finish();
 }
 
@@ -317,14 +318,10 @@ error:
 
 // ---- the type -------------------------------------------------------------------------------------
 
-static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                 PyObject* kwnames) noexcept {
-  Func* f = reinterpret_cast<Func*>(callable);
+// Any call but the common one, kept out of line so that the common one needs no frame of its own.
+[[gnu::noinline]] static PyObject* parse_and_call(Func* f, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) noexcept {
   const FuncDef* s = f->def;
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  // The common call: every named parameter given by position, nothing else.
-  if (!kwnames && !s->varargs && nargs == s->nparams && s->style != Style::NoKeywords)
-    return s->body(f, args, nullptr);
   // Defaults filled into `params` are borrowed from the tuple: hold it for the call, as a Python
   // function's frame owns its arguments, so that code run by the body may replace `__defaults__`.
   Ref defaults = Ref::borrow(f->defaults);
@@ -335,6 +332,15 @@ static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size
   return s->body(f, params, varargs);
 }
 
+static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                 PyObject* kwnames) noexcept {
+  Func* f = reinterpret_cast<Func*>(callable);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // The common call: every named parameter given by position, nothing else.
+  if (!kwnames && nargs == f->def->exact_nargs) return f->def->body(f, args, nullptr);
+  return parse_and_call(f, args, nargs, kwnames);
+}
+
 // Calls through a keyword mapping (`f(**kw)`, `f.__call__(...)`, PyObject_Call) arrive here with the
 // mapping as it is, so that its names are checked with the function's own texts; the type has no
 // vectorcall slot for that reason (the interpreter would unpack the mapping first, with a text of its
@@ -343,13 +349,12 @@ static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size
 // The keyword names of the last call that came with a mapping (a tuple of str), kept for the next.
 static PyObject* g_last_kwnames = nullptr;
 
-static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  Func* f = reinterpret_cast<Func*>(self);
+// A call with a non-empty mapping: kept out of line, so that a positional call pays for none of it.
+[[gnu::noinline]] static PyObject* call_with_mapping(Func* f, PyObject* args, PyObject* kwargs) noexcept {
+  PyObject* self = reinterpret_cast<PyObject*>(f);
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
-  const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-  if (nkw == 0) return f->vectorcall(self, items, static_cast<size_t>(nargs), nullptr);
-
+  const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
   const FuncDef* s = f->def;
   if (s->style == Style::Single) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", s->name);
@@ -392,6 +397,13 @@ static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
   PyObject* r = f->vectorcall(self, argv, static_cast<size_t>(nargs), kwnames.get());
   for (Py_ssize_t j = 0; j < nkw; ++j) Py_DECREF(values[j]);
   return r;
+}
+
+static PyObject* func_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return call_with_mapping(f, args, kwargs);
+  return f->vectorcall(self, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(PyTuple_GET_SIZE(args)),
+                       nullptr);
 }
 
 PyObject* call_bound_method(PyObject* method, PyObject* const* args, size_t nargsf,

@@ -92,6 +92,9 @@ struct FuncDef {
   std::vector<Default> defaults;    // of the last parameters, in order
   int nparams = 0;
   bool varargs = false;
+  // The argument count of a call that needs no parsing (every named parameter by position, no
+  // `*args`), or -1.
+  Py_ssize_t exact_nargs = -1;
   // Names of the `*args` and `**kwargs` parameters, as introspection shows them, or null.
   const char* star_name = nullptr;
   const char* starstar_name = nullptr;

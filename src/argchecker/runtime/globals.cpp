@@ -4,7 +4,7 @@
 
 namespace ac {
 
-static PyObject* g_globals = nullptr;   // strong reference while set
+PyObject* g_globals = nullptr;          // strong reference while set
 static PyObject* g_builtins = nullptr;  // the dict of the builtins module the module was loaded with
 
 PyObject* module_globals() noexcept {
@@ -22,10 +22,14 @@ void set_module_globals(PyObject* dict, PyObject* builtins) noexcept {
   Py_XDECREF(old_builtins);
 }
 
-PyObject* get_global(PyObject* name) noexcept {
+PyObject* get_global(PyObject* name, bool* in_module) noexcept {
+  if (in_module) *in_module = false;
   if (g_globals) {
     PyObject* r = PyDict_GetItemWithError(g_globals, name);
-    if (r) return new_ref(r);
+    if (r) {
+      if (in_module) *in_module = true;
+      return new_ref(r);
+    }
     if (PyErr_Occurred()) return nullptr;
   }
   // The module's own builtins, never the caller's: a name is resolved as the module's code would.

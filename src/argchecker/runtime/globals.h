@@ -3,6 +3,8 @@
 #pragma once
 #include <Python.h>
 
+#include <cstdint>
+
 namespace ac {
 
 // The module's dict (borrowed), or null before the module executes.
@@ -12,7 +14,39 @@ PyObject* module_globals() noexcept;
 void set_module_globals(PyObject* dict, PyObject* builtins) noexcept;
 
 // The module global `name`, falling back to the module's builtins: a new reference, or null with
-// NameError.
-PyObject* get_global(PyObject* name) noexcept;
+// NameError. `*in_module`, when given, tells whether the module dict had it.
+PyObject* get_global(PyObject* name, bool* in_module = nullptr) noexcept;
+
+// Version tags that the interpreter keeps for its own caches (of global and of type attribute
+// lookups), 0 where it keeps none we can use. While a tag stays the same, a lookup in the module dict
+// (`globals_tag`) or in a class and its bases (`type_tag`) finds the same objects as it did under it.
+// The tags exist from 3.9 on; from 3.12 on the dict's is deprecated and the type's flag is no longer
+// kept the same way, so there the callers simply look up every time.
+extern PyObject* g_globals;
+
+// Every change of a dict gives it a new tag from one counter shared by all dicts, so a tag also
+// names the dict: no two dicts ever hold the same one.
+inline uint64_t dict_tag(PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+  (void)dict;
+  return 0;
+#endif
+}
+
+inline uint64_t globals_tag() noexcept {
+  return g_globals ? dict_tag(g_globals) : 0;
+}
+
+inline unsigned type_tag(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  // Cleared (flag and all) by any change of the class or of a base, as the method cache relies on.
+  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#else
+  (void)type;
+  return 0;
+#endif
+}
 
 }  // namespace ac

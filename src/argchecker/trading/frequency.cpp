@@ -5,6 +5,7 @@
 
 #include "module/members.h"
 #include "rules/contract.h"
+#include "runtime/attr.h"
 #include "runtime/compare.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -38,13 +39,15 @@ enum ValidFqLine {
 //     self.rules.append(self._is_valid_fq)
 enum IsValidFqLine { kIsValidFqDef = 327, kIsValidFqAppend = 328 };
 
+AttrCache g_frequency_read;
+
 PyObject* valid_frequency(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* self = p[0];
   PyObject* func_name = p[1];
   PyObject* value = p[2];
   int valid = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
   if (valid > 0) {
-    Ref freq(PyObject_GetAttr(self, n_FREQUENCY));
+    Ref freq(get_attr(self, n_FREQUENCY, g_frequency_read));
     valid = freq ? PySequence_Contains(freq.get(), value) : -1;
   }
   if (valid < 0) return error_at(member::is_valid_frequency_worker, kValidFrequencyTest);
