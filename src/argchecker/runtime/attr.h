@@ -53,6 +53,10 @@ struct AttrCache {
 
 // `obj.name` as above, answered from `cache` when the tags allow.
 inline PyObject* get_attr(PyObject* obj, PyObject* name, AttrCache& cache) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)cache;  // no version tags to rely on (see `type_tag`)
+  return get_attr(obj, name);
+#else
   PyTypeObject* tp = Py_TYPE(obj);
   if (tp == cache.type && name == cache.name && cache.type_tag && type_tag(tp) == cache.type_tag) {
     PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + tp->tp_dictoffset);
@@ -74,6 +78,7 @@ inline PyObject* get_attr(PyObject* obj, PyObject* name, AttrCache& cache) noexc
     if ((in_dict ? in_dict : in_class) == v) cache.entry(dict) = AttrCache::Entry{dict_tag(dict), v};
   }
   return v;
+#endif
 }
 
 }  // namespace ac
