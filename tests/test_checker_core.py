@@ -71,6 +71,16 @@ def _arg_name_rebound(ac, mp, api, c):
         api(1, 0)
 
 
+def _getcallargs_and_unwrapper_rebound(ac, mp, api, c):
+    seen = []
+    real = ac.inspect.getcallargs
+    mp.setattr(ac.inspect, "getcallargs", lambda *a, **k: seen.append("bind") or real(*a, **k))
+    api(1, 0)
+    mp.setattr(ac, "unwrapper", lambda f: seen.append("unwrap") or f)
+    api(1, 0)
+    assert seen == ["bind", "unwrap", "bind"]
+
+
 def _constant_changed_on_the_class(ac, mp, api, c):
     mp.setattr(ac.ArgumentChecker, "STOP_TYPE", ("other",))
     with pytest.raises(ac.InvalidParamError):
@@ -100,7 +110,7 @@ def _constant_of_a_new_class_with_the_same_dict(ac, mp, api, c):
 # warms them with passing calls, changes one thing, and the next call must see the change.
 @pytest.mark.parametrize("scene", [
     _switch_set_on_the_class, _switch_global_rebound, _switch_truth_taken_every_time, _rules_rebound,
-    _rules_become_a_property, _arg_name_rebound, _constant_changed_on_the_class,
+    _rules_become_a_property, _arg_name_rebound, _getcallargs_and_unwrapper_rebound, _constant_changed_on_the_class,
     _constant_shadowed_by_the_instance, _constant_of_a_new_class_with_the_same_dict,
 ], ids=lambda f: f.__name__.strip("_"))
 def test_warm_reads_see_every_change(ac, monkeypatch, scene):

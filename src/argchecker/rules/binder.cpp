@@ -32,15 +32,23 @@ ExecHook hook{remember_std_getcallargs};
 
 // `module.name`: read from the dictionary of a plain module, which is all that attribute lookup
 // does there when the name is present; anything else takes the generic route.
-PyObject* attr_of_module(PyObject* module, PyObject* name) noexcept {
+// The last value found is kept with the dictionary's tag, and stands while the tag does.
+PyObject* attr_of_module(PyObject* module, PyObject* name, DictRead& read) noexcept {
   if (PyModule_CheckExact(module)) {
     PyObject* dict = PyModule_GetDict(module);  // borrowed
+    const uint64_t tag = dict_tag(dict);
+    if (tag && tag == read.tag) return new_ref(read.value);
     PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (v) return new_ref(v);
+    if (v) {
+      read = DictRead{tag, v};
+      return new_ref(v);
+    }
     if (PyErr_Occurred()) return nullptr;
   }
   return PyObject_GetAttr(module, name);
 }
+
+DictRead g_inspect_read, g_getcallargs_read, g_unwrapper_read;
 
 // The parameter layout of a code object, as getcallargs sees it:
 // (code, positional names, keyword-only names, *args name or None, **kwargs name or None).
@@ -183,11 +191,11 @@ bool CallArgs::bind_lazily() noexcept {
 
 bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-  Ref inspect(get_global(names::g_inspect));
+  Ref inspect(get_global(names::g_inspect, g_inspect_read));
   if (!inspect) return false;
-  Ref getcallargs(attr_of_module(inspect.get(), n_getcallargs));
+  Ref getcallargs(attr_of_module(inspect.get(), n_getcallargs, g_getcallargs_read));
   if (!getcallargs) return false;
-  Ref unwrapper(get_global(names::g_unwrapper));
+  Ref unwrapper(get_global(names::g_unwrapper, g_unwrapper_read));
   if (!unwrapper) return false;
   target_ = Ref(PyObject_Vectorcall(unwrapper.get(), &func, 1, nullptr));
   if (!target_) return false;

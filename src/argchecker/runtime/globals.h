@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "runtime/ref.h"
+
 namespace ac {
 
 // The module's dict (borrowed), or null before the module executes.
@@ -37,6 +39,23 @@ inline uint64_t dict_tag(PyObject* dict) noexcept {
 
 inline uint64_t globals_tag() noexcept {
   return g_globals ? dict_tag(g_globals) : 0;
+}
+
+// A value found in a dict, with the dict's tag at the time: while the tag stands, the dict holds the
+// value and the same lookup would find it again (the interpreter's own global cache relies on this).
+struct DictRead {
+  uint64_t tag = 0;
+  PyObject* value = nullptr;  // borrowed from the dict
+};
+
+// `get_global(name)`, answered from `read` while the module dict keeps its tag.
+inline PyObject* get_global(PyObject* name, DictRead& read) noexcept {
+  const uint64_t tag = globals_tag();
+  if (tag && tag == read.tag) return new_ref(read.value);
+  bool in_module;
+  PyObject* v = get_global(name, &in_module);
+  read = v && in_module && tag == globals_tag() ? DictRead{tag, v} : DictRead{};
+  return v;
 }
 
 inline unsigned type_tag(PyTypeObject* type) noexcept {
