@@ -767,10 +767,15 @@ WORKER_ARITY = {"_is_instance_of": [3], "_is_in": [3, 4], "_sub_set": [3], "_is_
 
 
 def staged_call(ac, fn, *args):
-    """call(), where the NameError of a global that an action deleted is a Python-level outcome too."""
+    """call(), where the NameError of a global that an action deleted is a Python-level outcome too, and so
+    is the RuntimeError of Python code (`copy.deepcopy`, say) whose container an action emptied under it."""
     try:
         return call(ac, fn, *args)
     except NameError as e:
+        return "raised", type(e)
+    except RuntimeError as e:
+        if "changed size during iteration" not in str(e):
+            raise
         return "raised", type(e)
 
 
