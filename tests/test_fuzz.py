@@ -71,6 +71,7 @@ HOSTILE_METHODS = ["__eq__", "__ne__", "__hash__", "__len__", "__bool__", "__rep
                    "__getitem__", "__index__", "__int__", "__call__", "__getattr__", "__reduce_ex__",
                    "__deepcopy__", "__fspath__"]
 _classes = {}
+ITEMS_BY_INDEX = 3
 
 
 def hostile_class(base, method, result):
@@ -81,6 +82,10 @@ def hostile_class(base, method, result):
         def impl(self, *args, **kwargs):
             if result is Boom:
                 raise Boom(method)
+            # Iterating a class without `__iter__` goes by index until IndexError: end it after a few
+            # items, or a rule that iterates (as `set()` does) never returns.
+            if method == "__getitem__" and args and type(args[0]) is int and args[0] >= ITEMS_BY_INDEX:
+                raise IndexError(args[0])
             return result
         ns = {method: impl}
         if method in ("__eq__", "__ne__"):
@@ -103,6 +108,17 @@ def make_hostile(base, method, result):
 
 hostile = st.builds(make_hostile, st.sampled_from(list(BASE_VALUES)), st.sampled_from(HOSTILE_METHODS),
                     st.sampled_from([Boom, Boom] + WRONG_RESULTS))
+
+
+@pytest.mark.parametrize("base", list(BASE_VALUES))
+def test_every_hostile_object_ends_an_iteration(base):
+    # The suite must finish whatever Hypothesis draws: iterating any hostile object ends (or raises).
+    for method, result in itertools.product(HOSTILE_METHODS, [Boom] + WRONG_RESULTS):
+        try:
+            items = list(itertools.islice(iter(make_hostile(base, method, result)), 100))
+        except Exception:
+            continue
+        assert len(items) < 100, (base, method, result)
 
 
 class Word(str):
