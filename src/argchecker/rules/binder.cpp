@@ -1,8 +1,10 @@
 #include "rules/binder.h"
 
+#include <utility>
 #include <vector>
 
 #include "rules/decorator.h"
+#include "runtime/cache.h"
 #include "runtime/compat.h"
 #include "runtime/exec_hooks.h"
 #include "runtime/globals.h"
@@ -16,39 +18,65 @@ Name n_getcallargs{"getcallargs"};
 Name n_signature{"__signature__"};
 Name n_partialmethod{"_partialmethod"};
 
-// The standard library's inspect.getcallargs as it was when the module loaded. Kept only to recognise
-// it: while the module global `inspect` still hands out this very function, binding a plain Python
-// function natively gives the same mapping.
-PyObject* g_std_getcallargs = nullptr;
+// The standard library's inspect.getcallargs as it was when the module loaded, with what it runs and
+// reads: its code object, and its module's dict (getfullargspec and the other helpers it calls are found
+// there), kept as a copy. A call is bound natively only while the module global `inspect` hands out this
+// very function, its code is the original one and its module's dict holds the same entries as then;
+// otherwise the real function binds it.
+struct StdGetcallargs {
+  Ref func, code, entries;
+  DictStamp checked;  // the module dict's stamp when it was last compared with `entries`
+  bool same = false;  // what that comparison found
+};
+Forever<StdGetcallargs> g_std;
 
 bool remember_std_getcallargs(PyObject* module_dict) noexcept {
   PyObject* inspect = PyDict_GetItemWithError(module_dict, names::g_inspect);
   if (!inspect) return !PyErr_Occurred();
-  Py_XSETREF(g_std_getcallargs, PyObject_GetAttr(inspect, n_getcallargs));
-  if (!g_std_getcallargs) PyErr_Clear();
+  Ref func(PyObject_GetAttr(inspect, n_getcallargs));
+  if (!func || !PyFunction_Check(func.get())) {
+    PyErr_Clear();
+    return true;
+  }
+  Ref entries(PyDict_Copy(PyFunction_GET_GLOBALS(func.get())));
+  if (!entries) return false;
+  Ref code = Ref::borrow(PyFunction_GET_CODE(func.get()));
+  StdGetcallargs next{std::move(func), std::move(code), std::move(entries), DictStamp(), false};
+  std::swap(*g_std, next);
   return true;
 }
 ExecHook hook{remember_std_getcallargs};
 
-// `module.name`: read from the dictionary of a plain module, which is all that attribute lookup
-// does there when the name is present; anything else takes the generic route.
-// The last value found is kept with the dictionary's tag, and stands while the tag does.
-PyObject* attr_of_module(PyObject* module, PyObject* name, DictRead& read) noexcept {
-  if (PyModule_CheckExact(module)) {
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    const uint64_t tag = dict_tag(dict);
-    if (tag && tag == read.tag) return new_ref(read.value);
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (v) {
-      read = DictRead{tag, v};
-      return new_ref(v);
+// Whether `dict` holds exactly the entries of `entries`, each the very same object. False, with no
+// error set, when a lookup fails.
+bool same_entries(PyObject* dict, PyObject* entries) noexcept {
+  if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(entries)) return false;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(entries, &pos, &key, &value)) {
+    if (PyDict_GetItemWithError(dict, key) != value) {
+      PyErr_Clear();
+      return false;
     }
-    if (PyErr_Occurred()) return nullptr;
   }
-  return PyObject_GetAttr(module, name);
+  return true;
 }
 
-DictRead g_inspect_read, g_getcallargs_read, g_unwrapper_read;
+// Whether `getcallargs` is the standard one as it was at load, and what it reads is too.
+bool is_std_getcallargs(PyObject* getcallargs) noexcept {
+  if (!g_std->func || getcallargs != g_std->func.get() || PyFunction_GET_CODE(getcallargs) != g_std->code.get())
+    return false;
+  PyObject* dict = PyFunction_GET_GLOBALS(getcallargs);
+  if (g_std->checked.holds(dict)) return g_std->same;
+  const DictStamp stamp = DictStamp::of(dict);
+  const bool same = same_entries(dict, g_std->entries.get());
+  g_std->checked = stamp.holds(dict) ? stamp : DictStamp();
+  g_std->same = same;
+  return same;
+}
+
+Forever<GlobalRead> g_inspect_read, g_unwrapper_read;
+Forever<ModuleAttrRead> g_getcallargs_read;
 
 // The parameter layout of a code object, as getcallargs sees it:
 // (code, positional names, keyword-only names, *args name or None, **kwargs name or None).
@@ -191,11 +219,11 @@ bool CallArgs::bind_lazily() noexcept {
 
 bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-  Ref inspect(get_global(names::g_inspect, g_inspect_read));
+  Ref inspect(g_inspect_read->get(names::g_inspect));
   if (!inspect) return false;
-  Ref getcallargs(attr_of_module(inspect.get(), n_getcallargs, g_getcallargs_read));
+  Ref getcallargs(g_getcallargs_read->get(inspect.get(), n_getcallargs));
   if (!getcallargs) return false;
-  Ref unwrapper(get_global(names::g_unwrapper, g_unwrapper_read));
+  Ref unwrapper(g_unwrapper_read->get(names::g_unwrapper));
   if (!unwrapper) return false;
   target_ = Ref(PyObject_Vectorcall(unwrapper.get(), &func, 1, nullptr));
   if (!target_) return false;
@@ -203,7 +231,7 @@ bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssi
   nargs_ = nargs;
   kwnames_ = kwnames;
 
-  if (getcallargs.get() == g_std_getcallargs) {
+  if (is_std_getcallargs(getcallargs.get())) {
     int plain = is_plain_function(target_.get());
     if (plain < 0) return false;
     if (plain) {

@@ -61,12 +61,12 @@ PyObject* init_body(Func*, PyObject* const* p, PyObject*) noexcept {
 // def verify(self, func_name, value):
 enum VerifyLine { kVerifyDef = 352, kVerifyLoop = 353, kVerifyRule = 354 };
 
-AttrCache g_rules_read;
+Forever<AttrCache> g_rules_read;
 
 PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* self = p[0];
   PyObject* argv[] = {p[1], p[2]};
-  Ref rules(get_attr(self, names::rules, g_rules_read));
+  Ref rules(get_attr(self, names::rules, *g_rules_read));
   if (!rules) return error_at(member::verify, kVerifyLoop);
   PyObject* seq = rules.get();
   const bool is_list = PyList_CheckExact(seq);

@@ -1,9 +1,12 @@
 // apply_rule: the decorator that checks an API function's arguments at every call.
 #include "rules/decorator.h"
 
+#include <utility>
+
 #include "module/members.h"
 #include "rules/binder.h"
 #include "runtime/attr.h"
+#include "runtime/cache.h"
 #include "runtime/compat.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -123,7 +126,7 @@ PyObject* name_of(PyObject* func) noexcept {
   return PyObject_GetAttr(func, names::dunder_name);
 }
 
-AttrCache g_arg_name_read;
+Forever<AttrCache> g_arg_name_read;
 
 // Runs every checker of `rules` against the bound arguments.
 bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* line) noexcept {
@@ -137,7 +140,7 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
     if (!verify) return false;
     Ref name(name_of(func));
     if (!name) return false;
-    Ref arg_name(get_attr(r, names::arg_name, g_arg_name_read));
+    Ref arg_name(get_attr(r, names::arg_name, *g_arg_name_read));
     if (!arg_name) return false;
     Ref value(call_args.get(arg_name.get()));
     if (!value) return false;
@@ -151,40 +154,41 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
 }
 
 // `ArgumentChecker.ALLOW_ARG_CHECK`, read at every call: 1, 0, or -1 with an error set. The last
-// answer stands while the module dict and the class have kept their version tags, the class is a
-// plain one and the value a bool: the two lookups would find the same objects again, and taking a
-// bool's truth runs no code. Any rebinding of the global or the attribute changes a tag.
-struct SwitchRead {
-  uint64_t globals = 0;
-  PyTypeObject* cls = nullptr;  // borrowed: the module dict holds it while `globals` is current
-  unsigned type = 0;
+// answer stands while the module dict and the class keep their stamps, where the class is a plain one
+// (made by `type`, which cannot change) and the value a bool found in it as it is (taking a bool's
+// truth runs no code). The class is the one the global names while the module dict's stamp holds.
+struct SwitchCache {
+  DictStamp globals;
+  ClassStamp cls;
   int on = 0;
 };
-SwitchRead g_switch;
+Forever<SwitchCache> g_switch;
 
 int read_switch() noexcept {
-  const uint64_t tag = globals_tag();
-  g_switch = SwitchRead{};
+  PyObject* globals = module_globals();
+  const DictStamp stamp = globals ? DictStamp::of(globals) : DictStamp();
   bool in_module;
   Ref cls(get_global(names::g_ArgumentChecker, &in_module));
   if (!cls) return -1;
+  auto* t = reinterpret_cast<PyTypeObject*>(cls.get());
+  ClassStamp cls_stamp = Py_TYPE(cls.get()) == &PyType_Type ? ClassStamp::of(t) : ClassStamp();
   Ref allow(get_attr(cls.get(), n_ALLOW_ARG_CHECK));
   if (!allow) return -1;
   const int on = PyObject_IsTrue(allow.get());
   if (on < 0) return -1;
-  PyObject* c = cls.get();
-  // Kept only when the value is the class attribute itself (no descriptor's `__get__` made it).
-  if (in_module && tag && tag == globals_tag() && Py_TYPE(c) == &PyType_Type && PyBool_Check(allow.get())) {
-    auto* t = reinterpret_cast<PyTypeObject*>(c);
-    const unsigned ttag = type_tag(t);
-    if (ttag && _PyType_Lookup(t, n_ALLOW_ARG_CHECK) == allow.get()) g_switch = SwitchRead{tag, t, ttag, on};
+  SwitchCache next;
+  if (in_module && stamp && cls_stamp && PyBool_Check(allow.get()) && _PyType_Lookup(t, n_ALLOW_ARG_CHECK) == allow.get() &&
+      cls_stamp.settle(t) && stamp.holds(globals)) {
+    next = SwitchCache{stamp, std::move(cls_stamp), on};
   }
+  std::swap(*g_switch, next);  // the old one is released once the cache is whole again
   return on;
 }
 
 inline int switch_on() noexcept {
-  if (g_switch.globals && g_switch.globals == globals_tag() && type_tag(g_switch.cls) == g_switch.type)
-    return g_switch.on;
+  PyObject* globals = module_globals();
+  if (globals && g_switch->globals.holds(globals) && g_switch->cls.holds(g_switch->cls.type()))
+    return g_switch->on;
   return read_switch();
 }
 

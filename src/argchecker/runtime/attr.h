@@ -1,11 +1,11 @@
-// `obj.name` for the attributes the hot path reads (a checker's `rules` and `arg_name`, the class's
-// `ALLOW_ARG_CHECK`, the class constants that rules read through the checker).
+// `obj.name` for the attributes the hot path reads (a checker's `rules` and `arg_name`, the class
+// constants that rules read through the checker).
 #pragma once
 #include <Python.h>
 
 #include <cstdint>
 
-#include "runtime/globals.h"
+#include "runtime/cache.h"
 #include "runtime/ref.h"
 
 namespace ac {
@@ -34,51 +34,53 @@ inline PyObject* get_attr(PyObject* obj, PyObject* name) noexcept {
   return PyObject_GetAttr(obj, name);
 }
 
-// What reads of one attribute name last found on instances of a class, kept while the interpreter's
-// version tags show that nothing the lookup depends on has changed: the class (with its bases) has
-// nothing under the name, or a plain value that no descriptor protocol applies to, and the instance
-// dict (a split one: every key a str, so no key's `__eq__` would run) is in the same state. Values are
-// borrowed from the dict that holds them (the instance's or the class's) while the tags stand.
-struct AttrCache {
-  PyTypeObject* type = nullptr;  // the last class seen, under `type_tag`
-  unsigned type_tag = 0;
-  PyObject* name = nullptr;  // the name read, one of the module's interned strs
+// The instance dict of `obj` (borrowed), or null when it has none yet.
+inline PyObject* instance_dict(PyObject* obj) noexcept {
+  const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+  if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+  if (offset == 0) return nullptr;
+  PyObject** p = _PyObject_GetDictPtr(obj);  // a managed dict is made here if the object has none
+  return p ? *p : nullptr;
+}
+
+// Reads of one attribute name on instances of one class with the generic attribute lookup, where the
+// class has nothing under the name or a value no descriptor protocol applies to: the lookup then finds the
+// instance dict's value, or else the class's. Answered while the class and the instance dict keep their
+// stamps and the class value's type still has no `__get__`. An instance dict is kept only while all its
+// keys are exact strs, so no key's `__eq__` is skipped. The cache holds no reference to an instance or its
+// dict (checkers stay collectable): an instance value is borrowed from the very dict whose stamp was just
+// found to hold, a class value from the class value the cache holds.
+class AttrCache {
+ public:
+  // A new reference, or null with an error set.
+  PyObject* get(PyObject* obj, PyObject* name) noexcept {
+    if (name == name_ && cls_.holds(Py_TYPE(obj)) && plain_class_value(in_class_.get())) {
+      if (PyObject* dict = instance_dict(obj)) {
+        const Entry& e = entry(dict);
+        if (e.stamp.holds(dict)) return new_ref(e.value);
+      }
+    }
+    return fill(obj, name);
+  }
+
+ private:
   struct Entry {
-    uint64_t dict_tag = 0;
-    PyObject* value = nullptr;
+    DictStamp stamp;
+    PyObject* value = nullptr;  // borrowed, see above
   };
-  Entry entries[8];  // by dict address: the checkers of one decorated call rarely share a slot
-  Entry& entry(PyObject* dict) noexcept { return entries[(reinterpret_cast<uintptr_t>(dict) >> 6) & 7]; }
+  // By dict address: the checkers of one decorated call rarely share a slot.
+  Entry& entry(PyObject* dict) noexcept { return entries_[(reinterpret_cast<uintptr_t>(dict) >> 6) & 7]; }
+  PyObject* fill(PyObject* obj, PyObject* name) noexcept;
+
+  PyObject* name_ = nullptr;  // one of the module's interned names
+  ClassStamp cls_;
+  Ref in_class_;  // what the class has under the name, or null
+  Entry entries_[8];
 };
 
-// `obj.name` as above, answered from `cache` when the tags allow.
+// `obj.name` as `get_attr`, answered from `cache` while its stamps hold.
 inline PyObject* get_attr(PyObject* obj, PyObject* name, AttrCache& cache) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  (void)cache;  // no version tags to rely on (see `type_tag`)
-  return get_attr(obj, name);
-#else
-  PyTypeObject* tp = Py_TYPE(obj);
-  if (tp == cache.type && name == cache.name && cache.type_tag && type_tag(tp) == cache.type_tag) {
-    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + tp->tp_dictoffset);
-    if (dict) {
-      AttrCache::Entry& e = cache.entry(dict);
-      if (e.dict_tag == dict_tag(dict)) return new_ref(e.value);
-    }
-  }
-  PyObject* v = get_attr(obj, name);
-  if (!v || tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset <= 0) return v;
-  const unsigned tag = type_tag(tp);
-  PyObject* in_class = _PyType_Lookup(tp, name);
-  if (!tag || (in_class && Py_TYPE(in_class)->tp_descr_get)) return v;
-  // The entries belong to one name on one class.
-  if (cache.type != tp || cache.type_tag != tag || cache.name != name) cache = AttrCache{tp, tag, name};
-  PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + tp->tp_dictoffset);
-  if (dict && PyDict_CheckExact(dict) && _PyDict_HasSplitTable(reinterpret_cast<PyDictObject*>(dict))) {
-    PyObject* in_dict = PyDict_GetItemWithError(dict, name);  // str keys only: cannot fail
-    if ((in_dict ? in_dict : in_class) == v) cache.entry(dict) = AttrCache::Entry{dict_tag(dict), v};
-  }
-  return v;
-#endif
+  return cache.get(obj, name);
 }
 
 }  // namespace ac

@@ -7,10 +7,6 @@ namespace ac {
 PyObject* g_globals = nullptr;          // strong reference while set
 static PyObject* g_builtins = nullptr;  // the dict of the builtins module the module was loaded with
 
-PyObject* module_globals() noexcept {
-  return g_globals;
-}
-
 void set_module_globals(PyObject* dict, PyObject* builtins) noexcept {
   Py_XINCREF(dict);
   Py_XINCREF(builtins);

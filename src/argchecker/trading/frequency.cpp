@@ -39,7 +39,7 @@ enum ValidFqLine {
 //     self.rules.append(self._is_valid_fq)
 enum IsValidFqLine { kIsValidFqDef = 327, kIsValidFqAppend = 328 };
 
-AttrCache g_frequency_read;
+Forever<AttrCache> g_frequency_read;
 
 PyObject* valid_frequency(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* self = p[0];
@@ -47,7 +47,7 @@ PyObject* valid_frequency(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* value = p[2];
   int valid = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
   if (valid > 0) {
-    Ref freq(get_attr(self, n_FREQUENCY, g_frequency_read));
+    Ref freq(get_attr(self, n_FREQUENCY, *g_frequency_read));
     valid = freq ? PySequence_Contains(freq.get(), value) : -1;
   }
   if (valid < 0) return error_at(member::is_valid_frequency_worker, kValidFrequencyTest);

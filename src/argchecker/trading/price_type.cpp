@@ -56,7 +56,7 @@ PyObject* display_list(PyObject* names) noexcept {
   return PyUnicode_FromFormat("[%U]", joined.get());
 }
 
-AttrCache g_price_types_read;
+Forever<AttrCache> g_price_types_read;
 
 // `value.upper() in self.ALL_PRICE_TYPE`, the constant read after `upper` ran; 1, 0, or -1 with an
 // error set.
@@ -67,7 +67,7 @@ int upper_in_price_types(PyObject* self, PyObject* value) noexcept {
     upper = Ref(PyObject_CallMethodNoArgs(value, names::upper));
     if (!upper) return -1;
   }
-  Ref types(get_attr(self, n_ALL_PRICE_TYPE, g_price_types_read));
+  Ref types(get_attr(self, n_ALL_PRICE_TYPE, *g_price_types_read));
   if (!types) return -1;
   if (!upper) {
     int found = trading::ascii_mapped_contains(types.get(), value, Case::Upper);
@@ -83,7 +83,7 @@ PyObject* check_validate_orderctg_body(Func* f, PyObject* const* p, PyObject*) n
   PyObject* func_name = p[0];
   PyObject* value = p[1];
 
-  Ref types(get_attr(self, n_ALL_PRICE_TYPE, g_price_types_read));
+  Ref types(get_attr(self, n_ALL_PRICE_TYPE, *g_price_types_read));
   if (!types) return error_at(check_orderctg, kPriceTypeDisplay);
   // Joining a tuple of plain str objects can neither fail nor run Python code, so its display list is
   // built only when the check fails; anything else is joined now, before the value is looked at.

@@ -1,0 +1,166 @@
+#include "runtime/cache.h"
+
+#include <utility>
+
+#include "runtime/attr.h"
+#include "runtime/exec_hooks.h"
+#include "runtime/globals.h"
+
+namespace ac {
+
+#ifdef AC_CACHE_WATCHERS
+namespace cache {
+
+uint64_t g_epoch = 0;
+static int g_dict_watcher = -1, g_type_watcher = -1;
+
+static int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  ++g_epoch;
+  return 0;
+}
+
+static int on_type_event(PyTypeObject*) noexcept {
+  ++g_epoch;
+  return 0;
+}
+
+bool watch(PyObject* dict) noexcept {
+  return PyDict_Watch(g_dict_watcher, dict) == 0 || (PyErr_Clear(), false);
+}
+
+bool watch(PyTypeObject* type) noexcept {
+  return PyType_Watch(g_type_watcher, reinterpret_cast<PyObject*>(type)) == 0 || (PyErr_Clear(), false);
+}
+
+// One watcher of each kind for the life of the process (the module loads into one interpreter). When
+// either cannot be had, the epoch stays 0 and every lookup is made in full.
+static bool add_watchers(PyObject*) noexcept {
+  if (g_dict_watcher < 0) g_dict_watcher = PyDict_AddWatcher(on_dict_event);
+  if (g_type_watcher < 0) g_type_watcher = PyType_AddWatcher(on_type_event);
+  if (g_dict_watcher < 0 || g_type_watcher < 0) {
+    PyErr_Clear();
+    return true;
+  }
+  if (!g_epoch) g_epoch = 1;
+  return true;
+}
+static ExecHook hook{add_watchers};
+
+}  // namespace cache
+
+ClassStamp ClassStamp::of(PyTypeObject* type) noexcept {
+  ClassStamp s;
+  if (cache::g_epoch && cache::watch(type)) {
+    s.type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    s.epoch_ = cache::g_epoch;
+  }
+  return s;
+}
+
+bool ClassStamp::settle(PyTypeObject* type) noexcept {
+  if (!type_ || epoch_ != cache::g_epoch) return false;
+  version_ = type->tp_version_tag;
+  return version_ != 0;
+}
+
+#else
+
+ClassStamp ClassStamp::of(PyTypeObject* type) noexcept {
+  ClassStamp s;
+  PyObject* mro = type->tp_mro;
+  if (!mro || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) > kMaxMro) return s;
+  const int n = static_cast<int>(PyTuple_GET_SIZE(mro));
+  for (int i = 0; i < n; ++i) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    if (!dict || !PyDict_CheckExact(dict)) return s;
+    s.tags_[i] = cache::version_of(dict);
+  }
+  s.n_ = n;
+  s.mro_ = Ref::borrow(mro);
+  s.type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+  return s;
+}
+
+bool ClassStamp::settle(PyTypeObject* type) noexcept {
+  return type_ && holds(type);
+}
+
+#endif
+
+PyObject* GlobalRead::get(PyObject* name) noexcept {
+  PyObject* globals = module_globals();
+  if (globals && stamp_.holds(globals)) return new_ref(value_);
+  const DictStamp stamp = globals ? DictStamp::of(globals) : DictStamp();
+  bool in_module;
+  PyObject* v = get_global(name, &in_module);
+  if (v && in_module && stamp.holds(globals)) {
+    stamp_ = stamp;
+    value_ = v;
+  } else {
+    stamp_ = DictStamp();
+  }
+  return v;
+}
+
+PyObject* ModuleAttrRead::get(PyObject* module, PyObject* name) noexcept {
+  if (!PyModule_CheckExact(module)) return PyObject_GetAttr(module, name);
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  if (stamp_.holds(dict)) return new_ref(value_);
+  // A plain module looks the name up on its type first: it is read from the dict only when the type,
+  // which cannot change, has nothing under it (each cache reads one name).
+  if (_PyType_Lookup(&PyModule_Type, name)) return PyObject_GetAttr(module, name);
+  const DictStamp stamp = DictStamp::of(dict);
+  PyObject* v = PyDict_GetItemWithError(dict, name);
+  if (!v) return PyErr_Occurred() ? nullptr : PyObject_GetAttr(module, name);
+  if (stamp.holds(dict)) {
+    stamp_ = stamp;
+    value_ = v;
+  } else {
+    stamp_ = DictStamp();
+  }
+  return new_ref(v);
+}
+
+// Whether every key of `dict` is an exact str (a small dict; a larger one is not kept).
+static bool str_keys_only(PyObject* dict) noexcept {
+  if (PyDict_GET_SIZE(dict) > 64) return false;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
+PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return get_attr(obj, name);
+  // The stamps first, so that whatever the lookup changes fails them. The stamp holds the class, and the
+  // dict is held for the lookup (which may replace it).
+  ClassStamp cls = ClassStamp::of(tp);
+  Ref dict = Ref::borrow(cls ? instance_dict(obj) : nullptr);
+  const DictStamp stamp = dict && PyDict_CheckExact(dict.get()) ? DictStamp::of(dict.get()) : DictStamp();
+  PyObject* v = get_attr(obj, name);
+  if (!v || !stamp || Py_TYPE(obj) != tp || instance_dict(obj) != dict.get()) return v;
+  PyObject* in_class = _PyType_Lookup(tp, name);  // borrowed: the class holds it while the stamp holds
+  if (!plain_class_value(in_class) || !cls.settle(tp) || !stamp.holds(dict.get()) || !str_keys_only(dict.get()))
+    return v;
+  PyObject* in_dict = PyDict_GetItemWithError(dict.get(), name);  // exact str keys: runs no code
+  if ((in_dict ? in_dict : in_class) != v) return v;
+  // The entries belong to one name on one class in one state. What the cache let go of is released last,
+  // once the cache is whole again (releasing it may run code that reads through the cache).
+  ClassStamp old_cls;
+  Ref old_in_class;
+  if (name != name_ || !cls_.holds(tp)) {
+    old_cls = std::move(cls_);
+    old_in_class = std::move(in_class_);
+    name_ = name;
+    cls_ = std::move(cls);
+    in_class_ = Ref::borrow(in_class);
+    for (Entry& e : entries_) e = Entry();
+  }
+  entry(dict.get()) = Entry{stamp, v};
+  return v;
+}
+
+}  // namespace ac

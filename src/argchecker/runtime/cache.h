@@ -1,0 +1,163 @@
+// Stamps, and the caches of lookups that the hot path makes at every call.
+//
+// A cache answers a lookup only with what the full lookup would answer at that moment, by construction:
+// it is keyed on stamps that never repeat, or on invalidation that the interpreter announces, and the full
+// lookup is the fallback whenever a stamp does not hold. A stamp is always taken before the lookup it
+// vouches for, so that anything the lookup itself changes fails it.
+//
+// - DictStamp, the state of one dict.
+//   Up to 3.11: the dict's version tag. Every change of any dict draws a new tag from one 64-bit counter
+//   shared by all dicts, so a tag names one dict in one state and never comes back.
+//   From 3.12 (where that tag is deprecated): the dict is watched (PyDict_Watch), and every event of a
+//   watched dict (a change, or its deallocation) and of a watched class moves one epoch; the stamp is the
+//   dict's address with the epoch. The address is only compared, never followed: a dict that went away
+//   moved the epoch when it did.
+// - ClassStamp, the state of everything `_PyType_Lookup(cls, name)` reads: the class's MRO and the dict
+//   of each class in it.
+//   Up to 3.11: the MRO tuple (held) and the version tag of each of those dicts. Type version tags are not
+//   used: 3.9 and 3.10 hand the same numbers out again after `sys._clear_type_cache()` or a wrap-around.
+//   From 3.12: the class is held and watched (PyType_Watch announces a change of the class or of a base),
+//   with the epoch and the class's version tag (never reused there, and cleared by every change).
+// No stamp covers the type of a value found in a class: a cache that answers with such a value checks at
+// each hit that the value's type still takes no part in the descriptor protocol (`tp_descr_get`).
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+#include "runtime/ref.h"
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define AC_CACHE_WATCHERS 1
+#endif
+
+namespace ac {
+
+namespace cache {
+#ifdef AC_CACHE_WATCHERS
+// Moved by every event of a watched dict or class; 0 while the watchers could not be had (each kind has
+// a handful of ids per interpreter), and then nothing is cached.
+extern uint64_t g_epoch;
+bool watch(PyObject* dict) noexcept;
+bool watch(PyTypeObject* type) noexcept;
+#else
+inline uint64_t version_of(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+}  // namespace cache
+
+class DictStamp {
+ public:
+  DictStamp() noexcept = default;
+  // The stamp of `dict` (an exact dict) as it is now; empty where none can be had.
+  static DictStamp of(PyObject* dict) noexcept {
+    DictStamp s;
+#ifdef AC_CACHE_WATCHERS
+    if (cache::g_epoch && cache::watch(dict)) {
+      s.dict_ = dict;
+      s.epoch_ = cache::g_epoch;
+    }
+#else
+    s.tag_ = cache::version_of(dict);
+#endif
+    return s;
+  }
+  // Whether `dict` is the dict stamped, in the same state.
+  bool holds(PyObject* dict) const noexcept {
+#ifdef AC_CACHE_WATCHERS
+    return epoch_ && epoch_ == cache::g_epoch && dict == dict_;
+#else
+    return tag_ && cache::version_of(dict) == tag_;
+#endif
+  }
+  explicit operator bool() const noexcept {
+#ifdef AC_CACHE_WATCHERS
+    return epoch_ != 0;
+#else
+    return tag_ != 0;
+#endif
+  }
+
+ private:
+#ifdef AC_CACHE_WATCHERS
+  PyObject* dict_ = nullptr;  // compared, never followed
+  uint64_t epoch_ = 0;
+#else
+  uint64_t tag_ = 0;
+#endif
+};
+
+class ClassStamp {
+ public:
+  ClassStamp() noexcept = default;
+  ClassStamp(ClassStamp&&) noexcept = default;
+  ClassStamp& operator=(ClassStamp&&) noexcept = default;
+
+  // The stamp of `type` as it is now, taken before the lookup; empty where none can be had.
+  static ClassStamp of(PyTypeObject* type) noexcept;
+  // After the lookup: whether the stamp still holds and can be kept (from 3.12 it takes the version
+  // tag that the lookup gave the class; a class that has none would not announce its next change).
+  bool settle(PyTypeObject* type) noexcept;
+  // Whether `type` is the class stamped, in the same state.
+  bool holds(PyTypeObject* type) const noexcept {
+    if (reinterpret_cast<PyObject*>(type) != type_.get()) return false;
+#ifdef AC_CACHE_WATCHERS
+    return epoch_ == cache::g_epoch && version_ && type->tp_version_tag == version_;
+#else
+    if (type->tp_mro != mro_.get()) return false;
+    for (int i = 0; i < n_; ++i) {
+      auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro_.get(), i));
+      if (cache::version_of(base->tp_dict) != tags_[i]) return false;
+    }
+    return true;
+#endif
+  }
+  explicit operator bool() const noexcept { return static_cast<bool>(type_); }
+  // The class stamped (borrowed from the stamp), or null.
+  PyTypeObject* type() const noexcept { return reinterpret_cast<PyTypeObject*>(type_.get()); }
+
+ private:
+  Ref type_;
+#ifdef AC_CACHE_WATCHERS
+  uint64_t epoch_ = 0;
+  unsigned version_ = 0;
+#else
+  static constexpr int kMaxMro = 8;
+  Ref mro_;
+  int n_ = 0;
+  uint64_t tags_[kMaxMro] = {};
+#endif
+};
+
+// Whether the lookup on a class would hand `value` (found in the class) out as it is: its type takes no
+// part in the descriptor protocol. Re-checked at every hit, as no stamp covers it.
+inline bool plain_class_value(PyObject* value) noexcept {
+  return !value || !Py_TYPE(value)->tp_descr_get;
+}
+
+// A module global, as `get_global` finds it, answered while the module dict keeps its stamp. The value
+// is borrowed from that dict, which holds it while the stamp holds.
+class GlobalRead {
+ public:
+  // A new reference, or null with an error set.
+  PyObject* get(PyObject* name) noexcept;
+
+ private:
+  DictStamp stamp_;
+  PyObject* value_ = nullptr;
+};
+
+// `module.name`: for a plain module that is a lookup in its dict, answered while the dict keeps its
+// stamp (the value borrowed from it); anything else takes the generic route.
+class ModuleAttrRead {
+ public:
+  // A new reference, or null with an error set.
+  PyObject* get(PyObject* module, PyObject* name) noexcept;
+
+ private:
+  DictStamp stamp_;
+  PyObject* value_ = nullptr;
+};
+
+}  // namespace ac
