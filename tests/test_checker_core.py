@@ -199,6 +199,18 @@ def _getfullargspec_patched(ac, mp, api, c):
         api(1, 0)  # getcallargs binds a to 0 now
 
 
+def _verify_shadowed_by_the_instance(ac, mp, api, c):
+    c.verify = lambda name, value: None
+    assert api(-1, 0) == -1
+
+
+def _worker_replaced_on_the_class(ac, mp, api, c):
+    w = ac.verify_that("x").is_greater_or_equal_than(0)
+    w.verify("f", 1), w.verify("f", 1)
+    mp.setattr(ac.ArgumentChecker, "_is_greater_or_equal_than", lambda self, *args: self)
+    assert w.verify("f", -1) is None
+
+
 # The hot path answers some reads from the last one while nothing they depend on has changed: each scene
 # warms them with passing calls, changes one thing, and the next call must see the change.
 @pytest.mark.parametrize("scene", [
@@ -207,6 +219,7 @@ def _getfullargspec_patched(ac, mp, api, c):
     _constant_shadowed_by_the_instance, _constant_of_a_new_class_with_the_same_dict,
     _constant_freed_behind_a_reused_type_tag, _switch_behind_a_reused_type_tag, _constant_s_own_type_gains_get,
     _class_value_s_type_becomes_a_data_descriptor, _getcallargs_code_replaced, _getfullargspec_patched,
+    _verify_shadowed_by_the_instance, _worker_replaced_on_the_class,
 ], ids=lambda f: f.__name__.strip("_"))
 def test_warm_reads_see_every_change(ac, monkeypatch, scene):
     monkeypatch.setattr(ac.ArgumentChecker, "ALLOW_ARG_CHECK", True)

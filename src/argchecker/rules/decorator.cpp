@@ -127,6 +127,7 @@ PyObject* name_of(PyObject* func) noexcept {
 }
 
 Forever<AttrCache> g_arg_name_read;
+Forever<MethodCache> g_verify_method;
 
 // Runs every checker of `rules` against the bound arguments.
 bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* line) noexcept {
@@ -135,7 +136,7 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* r = PyTuple_GET_ITEM(rules, i);
     PyObject* verify_raw;
-    const int unbound = compat::get_method(r, names::verify, &verify_raw);
+    const int unbound = g_verify_method->get(r, names::verify, &verify_raw);
     Ref verify(verify_raw);
     if (!verify) return false;
     Ref name(name_of(func));

@@ -78,6 +78,37 @@ class AttrCache {
   Entry entries_[8];
 };
 
+// `obj.name` for a call, as the interpreter's method lookup (`compat::get_method`) makes it, on instances
+// of one class with the generic attribute lookup: where the class has a method descriptor under the name
+// and the instance dict has nothing under it, the answer is the descriptor itself, to be called with
+// `obj` in front. Kept while the class and the instance dict keep their stamps (the dict with exact str
+// keys only, as in AttrCache); every other case takes the interpreter's lookup.
+class MethodCache {
+ public:
+  // As `compat::get_method`: 1 with *method the descriptor, or 0 with *method the attribute or null
+  // with an error set (new references).
+  int get(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+    if (name == name_ && cls_.holds(Py_TYPE(obj)) &&
+        PyType_HasFeature(Py_TYPE(descr_.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+      PyObject* dict = instance_dict(obj);
+      if (dict && entry(dict).holds(dict)) {
+        *method = new_ref(descr_.get());
+        return 1;
+      }
+    }
+    return fill(obj, name, method);
+  }
+
+ private:
+  DictStamp& entry(PyObject* dict) noexcept { return entries_[(reinterpret_cast<uintptr_t>(dict) >> 6) & 7]; }
+  int fill(PyObject* obj, PyObject* name, PyObject** method) noexcept;
+
+  PyObject* name_ = nullptr;  // one of the module's interned names
+  ClassStamp cls_;
+  Ref descr_;               // the method descriptor the class has under the name
+  DictStamp entries_[8];  // instance dicts found without the name
+};
+
 // `obj.name` as `get_attr`, answered from `cache` while its stamps hold.
 inline PyObject* get_attr(PyObject* obj, PyObject* name, AttrCache& cache) noexcept {
   return cache.get(obj, name);

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "runtime/attr.h"
+#include "runtime/compat.h"
 #include "runtime/exec_hooks.h"
 #include "runtime/globals.h"
 
@@ -161,6 +162,33 @@ PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
   }
   entry(dict.get()) = Entry{stamp, v};
   return v;
+}
+
+int MethodCache::fill(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return compat::get_method(obj, name, method);
+  // As in AttrCache::fill: the stamps first, the class held by its stamp, the dict held for the lookup.
+  ClassStamp cls = ClassStamp::of(tp);
+  Ref dict = Ref::borrow(cls ? instance_dict(obj) : nullptr);
+  const DictStamp stamp = dict && PyDict_CheckExact(dict.get()) ? DictStamp::of(dict.get()) : DictStamp();
+  const int unbound = compat::get_method(obj, name, method);
+  if (!unbound || !stamp || Py_TYPE(obj) != tp || instance_dict(obj) != dict.get()) return unbound;
+  // Unbound: the class has the descriptor and the instance dict had nothing under the name.
+  if (_PyType_Lookup(tp, name) != *method || !cls.settle(tp) || !stamp.holds(dict.get()) ||
+      !str_keys_only(dict.get()))
+    return unbound;
+  ClassStamp old_cls;
+  Ref old_descr;
+  if (name != name_ || !cls_.holds(tp)) {
+    old_cls = std::move(cls_);
+    old_descr = std::move(descr_);
+    name_ = name;
+    cls_ = std::move(cls);
+    descr_ = Ref::borrow(*method);
+    for (DictStamp& e : entries_) e = DictStamp();
+  }
+  entry(dict.get()) = stamp;
+  return unbound;
 }
 
 }  // namespace ac

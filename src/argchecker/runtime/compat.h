@@ -61,6 +61,29 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept
   *method = nullptr;
   return _PyObject_GetMethod(obj, name, method);
 #else
+  // The interpreter no longer exports its lookup: the same steps for the case it exists for (a method
+  // descriptor on the type, nothing under the name in the instance dict); the generic lookup, which
+  // finds the same object in every other case, otherwise.
+  PyTypeObject* tp = Py_TYPE(obj);
+  *method = nullptr;
+  if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+    PyObject* found = _PyType_Lookup(tp, name);
+    if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+      PyObject* descr = Py_NewRef(found);  // held: the dict lookup below may run a key's __eq__
+      PyObject** dictptr = _PyObject_GetDictPtr(obj);
+      PyObject* dict = dictptr ? Py_XNewRef(*dictptr) : nullptr;
+      PyObject* attr = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+      Py_XINCREF(attr);
+      Py_XDECREF(dict);
+      if (attr || PyErr_Occurred()) {
+        Py_DECREF(descr);
+        *method = attr;
+        return 0;
+      }
+      *method = descr;
+      return 1;
+    }
+  }
   *method = PyObject_GetAttr(obj, name);
   return 0;
 #endif

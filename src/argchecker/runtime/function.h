@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/attr.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 
@@ -181,6 +182,17 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
   // The self slot becomes the slot in front of the arguments, which the callee may use.
   return call(method.get(), args + 1, nargsf - 1, kwnames);
 #endif
+}
+
+// `call_method`, with the method looked up through `cache` (see MethodCache).
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                             MethodCache& cache) noexcept {
+  PyObject* raw;
+  const int unbound = cache.get(args[0], name, &raw);
+  if (!raw) return nullptr;
+  Ref method(raw);
+  if (unbound) return call(method.get(), args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+  return call(method.get(), args + 1, nargsf - 1, kwnames);
 }
 
 // Parses a vectorcall into `params` (borrowed) and `varargs` (new tuple or null) by `f`'s definition.
