@@ -5,7 +5,8 @@
 #   ./dev.sh demo        the demo: a host API module whose calls are checked
 #   ./dev.sh test        the whole test suite (the slow deployment test excepted)
 #   ./dev.sh deploy      the deployment test: host and extension wheels in a new environment, uninstall
-#   ./dev.sh lint        clang-format and clang-tidy over every source (fails on any finding)
+#   ./dev.sh lint        no compiler-specific spelling outside runtime/portable.h, then clang-format and
+#                        clang-tidy over every source (fails on any finding)
 #   ./dev.sh latest      the suite on the newest CPython here with the newest NumPy, pandas, pytest and
 #                        hypothesis from the package index (in .venv-latest)
 #   ./dev.sh sanitize    the suite against an AddressSanitizer/UBSan build
@@ -265,10 +266,24 @@ for path in sorted(glob.glob(os.path.join(sys.argv[1], "velmora_argchecker-*")))
 PY
 }
 
-# `.clang-format` and `.clang-tidy` over every source, with the pinned tools of requirements-lint.txt and
-# a compilation database of the extension's own build settings. Fails on any finding.
+# No compiler-specific spelling outside runtime/portable.h, then `.clang-format` and `.clang-tidy` over
+# every source, with the pinned tools of requirements-lint.txt and a compilation database of the
+# extension's own build settings. Fails on any finding.
 lint_sources() {
-  local stamp="$VENV/.lint-stamp" db="$VENV/lint-build" sources
+  local stamp="$VENV/.lint-stamp" db="$VENV/lint-build" sources spelled
+  # Compiler-specific spellings live in runtime/portable.h, whose macros have an MSVC branch; the array
+  # scan's GNU vector code keeps its own three (vector_size, target("avx2"), the -Wpsabi pragma).
+  say "compiler-specific spellings outside runtime/portable.h"
+  spelled=$(cd "$ROOT" && grep -rnE '__attribute__|__builtin_|\[\[gnu::|#pragma (GCC|clang)|__declspec|__forceinline|__assume' src |
+    grep -v '^src/argchecker/runtime/portable\.h:' |
+    grep -vE '^src/argchecker/validators/ndarray_scan\.cpp:[0-9]+:.*(vector_size\(|target\("avx2"\)|"-Wpsabi")' || true)
+  if [ -n "$spelled" ]; then
+    printf '%s\n' "$spelled" >&2
+    echo "lint: compiler-specific spelling outside src/argchecker/runtime/portable.h: use its AC_ macros" \
+      "(AC_NOINLINE, AC_COLD, AC_ALWAYS_INLINE, AC_LIKELY, cpu_has_avx2, ...) or add one there with an MSVC" \
+      "branch (docs/platforms.md)" >&2
+    exit 1
+  fi
   if [ ! -f "$stamp" ] || ! cmp -s "$ROOT/requirements-lint.txt" "$stamp"; then
     say "installing the lint tools (requirements-lint.txt)"
     pip_quiet install -r "$ROOT/requirements-lint.txt"

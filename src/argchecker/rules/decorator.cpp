@@ -196,14 +196,14 @@ inline int switch_on() noexcept {
 // The rule checkers and the API function, captured by the wrapper (`Wrapper::kLayout` holds the
 // binder's cached parameter layout of the function it reaches).
 // A failure at `line` of the wrapper: the traceback entry, then the except block.
-[[gnu::cold, gnu::noinline]] PyObject* wrapper_failed(int line) noexcept {
+AC_COLD AC_NOINLINE PyObject* wrapper_failed(int line) noexcept {
   error_at(wrapper_def, line);
   return handle_failure();
 }
 
 // The checks, then the call: kept out of line so that a call with checking off pays for none of it.
-[[gnu::noinline]] PyObject* checked_call(Func* w, PyObject* const* args, size_t nargsf,
-                                         PyObject* kwnames) noexcept {
+AC_NOINLINE PyObject* checked_call(Func* w, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) noexcept {
   PyObject* func = w->cap[Wrapper::kFunc];
   int line = kLineBind;
   {

@@ -66,8 +66,8 @@ PyObject* error_at(const FuncDef& def, int line) noexcept {
   return tb_error(def.tb_name, line);
 }
 
-__attribute__((cold, noinline)) PyObject* fail(const FuncDef& def, int line, PyObject* key,
-                                               std::initializer_list<MsgArg> args) noexcept {
+AC_COLD AC_NOINLINE PyObject* fail(const FuncDef& def, int line, PyObject* key,
+                                   std::initializer_list<MsgArg> args) noexcept {
   Ref cls(get_global(names::g_InvalidParamError));
   if (cls) {
     Ref msg(format_message(key, args));
@@ -76,21 +76,19 @@ __attribute__((cold, noinline)) PyObject* fail(const FuncDef& def, int line, PyO
   return error_at(def, line);
 }
 
-__attribute__((cold, noinline)) PyObject* fail_value(const FuncDef& def, int line, PyObject* key,
-                                                     PyObject* func_name, PyObject* checker,
-                                                     PyObject* value) noexcept {
+AC_COLD AC_NOINLINE PyObject* fail_value(const FuncDef& def, int line, PyObject* key, PyObject* func_name,
+                                         PyObject* checker, PyObject* value) noexcept {
   return fail(def, line, key, {func_name, MsgArg::arg_name(checker), value, MsgArg::type_of(value)});
 }
 
-__attribute__((cold, noinline)) PyObject* fail_value_error(const FuncDef& def, int line, PyObject* key,
-                                                           std::initializer_list<MsgArg> args) noexcept {
+AC_COLD AC_NOINLINE PyObject* fail_value_error(const FuncDef& def, int line, PyObject* key,
+                                               std::initializer_list<MsgArg> args) noexcept {
   Ref msg(format_message(key, args));
   if (msg) raise_with_message(PyExc_ValueError, msg.get());
   return error_at(def, line);
 }
 
-__attribute__((cold, noinline)) PyObject* fail_text(const FuncDef& def, int line, PyObject* key,
-                                                    PyObject* cls) noexcept {
+AC_COLD AC_NOINLINE PyObject* fail_text(const FuncDef& def, int line, PyObject* key, PyObject* cls) noexcept {
   Ref owned;
   if (!cls) {
     owned = Ref(get_global(names::g_InvalidParamError));
@@ -103,8 +101,7 @@ __attribute__((cold, noinline)) PyObject* fail_text(const FuncDef& def, int line
   return error_at(def, line);
 }
 
-__attribute__((cold, noinline)) PyObject* fail_message(const FuncDef& def, int line,
-                                                       PyObject* message) noexcept {
+AC_COLD AC_NOINLINE PyObject* fail_message(const FuncDef& def, int line, PyObject* message) noexcept {
   Ref cls(get_global(names::g_InvalidParamError));
   if (cls) raise_with_message(cls.get(), message);
   return error_at(def, line);

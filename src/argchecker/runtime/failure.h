@@ -6,6 +6,7 @@
 
 #include "runtime/globals.h"
 #include "runtime/names.h"
+#include "runtime/portable.h"  // AC_COLD, AC_NOINLINE: the files that raise failures mark their failure paths
 #include "runtime/ref.h"
 
 namespace ac {

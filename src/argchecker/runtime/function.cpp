@@ -7,6 +7,7 @@
 
 #include "runtime/compat.h"
 #include "runtime/names.h"
+#include "runtime/portable.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -319,8 +320,8 @@ error:
 // ---- the type -------------------------------------------------------------------------------------
 
 // Any call but the common one, kept out of line so that the common one needs no frame of its own.
-[[gnu::noinline]] static PyObject* parse_and_call(Func* f, PyObject* const* args, Py_ssize_t nargs,
-                                                  PyObject* kwnames) noexcept {
+AC_NOINLINE static PyObject* parse_and_call(Func* f, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
   const FuncDef* s = f->def;
   // Defaults filled into `params` are borrowed from the tuple: hold it for the call, as a Python
   // function's frame owns its arguments, so that code run by the body may replace `__defaults__`.
@@ -350,7 +351,7 @@ static PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size
 static PyObject* g_last_kwnames = nullptr;
 
 // A call with a non-empty mapping: kept out of line, so that a positional call pays for none of it.
-[[gnu::noinline]] static PyObject* call_with_mapping(Func* f, PyObject* args, PyObject* kwargs) noexcept {
+AC_NOINLINE static PyObject* call_with_mapping(Func* f, PyObject* args, PyObject* kwargs) noexcept {
   PyObject* self = reinterpret_cast<PyObject*>(f);
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   PyObject* const* items = &PyTuple_GET_ITEM(args, 0);

@@ -14,14 +14,12 @@
 #include <limits>
 #include <type_traits>
 
-#if defined(__GNUC__)
-#define AC_SCAN_INLINE inline __attribute__((always_inline))
-#define AC_SCAN_VECTORS 1
-#else
-#define AC_SCAN_INLINE inline
-#define AC_SCAN_VECTORS 0
-#endif
-#if AC_SCAN_VECTORS && defined(__x86_64__)
+#include "runtime/portable.h"
+
+// The vector code is the one place outside runtime/portable.h with GNU spellings of its own: the
+// `vector_size` type, the `target("avx2")` tier and the pragma below (`./dev.sh lint` allows these three
+// here and nowhere else). It is compiled where portable.h says GNU vector types exist.
+#if AC_VECTOR_TYPES && AC_X86_64
 // The vector helpers below are always inlined, so the warning that returning a 32-byte vector has a
 // different calling convention without AVX concerns no real call.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -99,7 +97,7 @@ ElemType elem_type_of_format(const char* format, std::size_t itemsize) noexcept 
 namespace {
 
 template <class T>
-AC_SCAN_INLINE T load(const unsigned char* p) noexcept {
+AC_ALWAYS_INLINE T load(const unsigned char* p) noexcept {
   T v;
   std::memcpy(&v, p, sizeof v);
   return v;
@@ -113,11 +111,11 @@ struct Direct {
   using Key = T;
   static constexpr bool kNan = std::is_floating_point<T>::value;
   template <class X>
-  static AC_SCAN_INLINE X key(const X& v) noexcept {
+  static AC_ALWAYS_INLINE X key(const X& v) noexcept {
     return v;
   }
   template <class X>
-  static AC_SCAN_INLINE auto is_nan(const X& v) noexcept {
+  static AC_ALWAYS_INLINE auto is_nan(const X& v) noexcept {
     return v != v;  // NOLINT(misc-redundant-expression): true only for NaN
   }
 };
@@ -130,11 +128,11 @@ struct Half {
   using Key = std::int16_t;
   static constexpr bool kNan = true;
   template <class X>
-  static AC_SCAN_INLINE X key(const X& bits) noexcept {
+  static AC_ALWAYS_INLINE X key(const X& bits) noexcept {
     return static_cast<X>(bits ^ ((bits >> 15) & 0x7fff));
   }
   template <class X>
-  static AC_SCAN_INLINE auto is_nan(const X& bits) noexcept {
+  static AC_ALWAYS_INLINE auto is_nan(const X& bits) noexcept {
     return (bits & 0x7fff) > 0x7c00;
   }
 };
@@ -146,13 +144,13 @@ struct Span {
 };
 
 template <std::size_t B, class P>
-AC_SCAN_INLINE Span<typename P::Key> scan_run(const unsigned char* p, std::size_t n) noexcept {
+AC_ALWAYS_INLINE Span<typename P::Key> scan_run(const unsigned char* p, std::size_t n) noexcept {
   using Elem = typename P::Elem;
   using Key = typename P::Key;
   Key lo = P::key(load<Elem>(p)), hi = lo;
   bool nan = P::kNan && P::is_nan(load<Elem>(p));
   std::size_t i = 1;
-#if AC_SCAN_VECTORS
+#if AC_VECTOR_TYPES
   typedef Elem V __attribute__((vector_size(B)));
   using M = decltype(V{} != V{});
   constexpr std::size_t kLanes = B / sizeof(Elem), kAcc = 4, kStep = kLanes * kAcc;
@@ -207,7 +205,7 @@ double half_to_double(std::uint16_t h) noexcept {
 }
 
 template <std::size_t B, class P>
-AC_SCAN_INLINE Extremes scan_as(const unsigned char* p, std::size_t n) noexcept {
+AC_ALWAYS_INLINE Extremes scan_as(const unsigned char* p, std::size_t n) noexcept {
   const auto s = scan_run<B, P>(p, n);
   Extremes e{};
   e.nan = s.nan;
@@ -277,8 +275,7 @@ AC_SCAN_TIER(avx2, 32, __attribute__((target("avx2"))))
 
 const ScanFn* pick_table() noexcept {
 #if AC_SCAN_AVX2
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return avx2_table;
+  if (cpu_has_avx2()) return avx2_table;
 #endif
   return base_table;
 }
