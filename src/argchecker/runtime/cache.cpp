@@ -135,7 +135,7 @@ static bool str_keys_only(PyObject* dict) noexcept {
 
 PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return get_attr(obj, name);
+  if (tp->tp_getattro != PyObject_GenericGetAttr || !stamps_instance_dicts(tp)) return get_attr(obj, name);
   // The stamps first, so that whatever the lookup changes fails them. The stamp holds the class, and the
   // dict is held for the lookup (which may replace it).
   ClassStamp cls = ClassStamp::of(tp);
@@ -166,7 +166,8 @@ PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
 
 int MethodCache::fill(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return compat::get_method(obj, name, method);
+  if (tp->tp_getattro != PyObject_GenericGetAttr || !stamps_instance_dicts(tp))
+    return compat::get_method(obj, name, method);
   // As in AttrCache::fill: the stamps first, the class held by its stamp, the dict held for the lookup.
   ClassStamp cls = ClassStamp::of(tp);
   Ref dict = Ref::borrow(cls ? instance_dict(obj) : nullptr);

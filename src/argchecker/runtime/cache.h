@@ -130,6 +130,19 @@ class ClassStamp {
 #endif
 };
 
+// Whether every change of an instance dict of `type` reaches the dict's stamp. From 3.13 an object of a
+// class without __slots__ keeps its attributes inline, beside a dict made from them when one is asked
+// for, and CPython 3.13.0 stores such attributes without telling the dict's watchers: there, instance
+// dicts are not stamped and their reads are made in full.
+inline bool stamps_instance_dicts(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES);
+#else
+  (void)type;
+  return true;
+#endif
+}
+
 // Whether the lookup on a class would hand `value` (found in the class) out as it is: its type takes no
 // part in the descriptor protocol. Re-checked at every hit, as no stamp covers it.
 inline bool plain_class_value(PyObject* value) noexcept {
