@@ -28,6 +28,7 @@ UTILS = "velmora/tframe/utils/"
 SO_SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]  # .cpython-39-x86_64-linux-gnu.so
 EXTENSION_FILES = {UTILS + "argchecker" + SO_SUFFIX, UTILS + "argchecker.pyi"}
 CONSTRAINTS = os.path.join(ROOT, "requirements-dev.txt")
+CLONE = os.path.isfile(os.path.join(ROOT, ".ci", "run"))  # not an unpacked sdist, which has no CI or demo
 
 # The README's commands, each run below as written: the set-up (`./dev.sh test` is CI's first step), the
 # packaging (in a copy of the clone, then in the unpacked sdist) and the install into the host's
@@ -164,7 +165,8 @@ def deployment(dist, tmp_path_factory):
     seen["check_after"] = shell(CHECK, bindir, unpacked)
     seen["list_after"] = json.loads(shell("pip list --format json", bindir, unpacked))
     # The README's demo command, in this environment (the suite's own build of the extension).
-    seen["demo"] = run(os.path.join(ROOT, "dev.sh"), "demo", cwd=ROOT, env=dict(os.environ, AC_VENV=sys.prefix))
+    if CLONE:
+        seen["demo"] = run(os.path.join(ROOT, "dev.sh"), "demo", cwd=ROOT, env=dict(os.environ, AC_VENV=sys.prefix))
     return seen
 
 
@@ -261,17 +263,18 @@ def test_a_host_written_from_the_contract_runs_the_demo_and_every_message(deploy
     assert p["patched"] == {"target_list": ["if2106.shfe"]} and p["sent"] == 3 and p["cached"] == 4
 
 
+@pytest.mark.skipif(not CLONE, reason="a clone's README, CI and demo")
 def test_the_readme_commands_are_the_ones_run_here_or_by_ci(deployment):
     commands = deployment["readme"]
     assert commands[0] == SETUP
     assert sorted(c for block in commands for c in block) == sorted(SETUP + PACKAGING + [INSTALL, CHECK, SHOW,
                                                                                          UNINSTALL])
+    # Every ./dev.sh job the README names is a step of CI, but the demo, which the fixture runs.
     with open(os.path.join(ROOT, ".ci", "run")) as f:
-        assert "step test ./dev.sh test " in f.read()
+        ci = f.read()
     with open(os.path.join(ROOT, "README.md")) as f:
         mentioned = set(re.findall(r"\./dev\.sh \w+", f.read()))
-    with open(os.path.join(ROOT, ".ci", "run")) as f:
-        assert mentioned - set(re.findall(r"\./dev\.sh \w+", f.read())) == {"./dev.sh demo"}
+    assert "step test ./dev.sh test " in ci and mentioned - set(re.findall(r"\./dev\.sh \w+", ci)) == {"./dev.sh demo"}
     # The README's Python block ran through the minimal host, as written.
     out = deployment["probe"]["readme_output"].splitlines()
     assert out[0] == "rb2105: 5 bars of min" and "'1min'" in out[1] and out[-1] == "rb2105: 5 bars of 1min"
