@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # One entry point for every job on this project. Each job creates (or reuses) the virtual environment,
 # installs the pinned dependencies, then the stand-in host (tests/host/) and then the extension into it,
-# as a deployment has them, and runs. Every step prints one line.
+# as a deployment has them, and runs. Every step prints one line (and pip its own progress).
 #   ./dev.sh demo        the demo: a host API module whose calls are checked
 #   ./dev.sh test        the whole test suite (the slow deployment test excepted)
-#   ./dev.sh deploy      the deployment test: host and extension wheels in a new environment, uninstall
+#   ./dev.sh deploy      the deployment test: the README's packaging commands, the minimal host of
+#                        docs/host-contract.md and the extension in a new environment, uninstall
+#   ./dev.sh build       the set-up alone: the environment, the stand-in host, the extension built into it
 #   ./dev.sh lint        no compiler-specific spelling outside runtime/portable.h, then clang-format and
-#                        clang-tidy over every source (fails on any finding)
+#                        clang-tidy over every source and pyright on the typing sample (fails on any finding)
 #   ./dev.sh latest      the suite on the newest CPython here with the newest NumPy, pandas, pytest and
 #                        hypothesis from the package index (in .venv-latest)
 #   ./dev.sh sanitize    the suite against an AddressSanitizer/UBSan build
@@ -38,9 +40,10 @@ REQUIREMENTS_LABEL=requirements-dev.txt
 # One line per step, so a first run that takes minutes shows where it is.
 say() { echo "dev.sh: $*"; }
 
-# pip, with the notes about unused local index locations left out of the output.
+# pip, with the notes about unused local index locations left out of the output. pip's own progress
+# stays, so a first set-up step that takes minutes is seen to move.
 pip_quiet() {
-  "$VENV/bin/python" -m pip -q --disable-pip-version-check "$@" 2>&1 | { grep -v "^WARNING: Location '" || true; }
+  "$VENV/bin/python" -m pip --disable-pip-version-check "$@" 2>&1 | { grep -v "^WARNING: Location '" || true; }
   return "${PIPESTATUS[0]}"
 }
 
@@ -301,6 +304,10 @@ lint_sources() {
     grep -v -E "warnings? generated|^\[[0-9]+/[0-9]+\] Processing file" <<<"$out" >&2
     exit 1
   fi
+  # The typing sample, an API module using every public feature, against the installed stub, as
+  # pyright reads it (PYRIGHT_PYTHON_IGNORE_WARNINGS: no look-up of a newer pyright).
+  say "pyright: tests/typing_sample.py against the installed stub"
+  (cd "$ROOT/tests" && PYRIGHT_PYTHON_IGNORE_WARNINGS=1 "$VENV/bin/pyright" --pythonpath "$VENV/bin/python" typing_sample.py)
   say "lint: no findings"
 }
 
@@ -332,7 +339,7 @@ case "$job" in
     latest_suite "$@"
     ;;
   lint)
-    ensure_venv
+    ensure_venv; build
     lint_sources "$@"
     ;;
   bench)

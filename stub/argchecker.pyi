@@ -1,14 +1,21 @@
 # velmora-argchecker @ARGCHECKER_VERSION@: types of the native module velmora.tframe.utils.argchecker.
 #
 # Parameter names, kinds and defaults match the built module exactly (tests/test_stubs.py compares
-# them with inspect.signature, and mypy's stubtest runs on the installed module). Parameters before "/"
-# are taken by position only.
+# them with inspect.signature, and mypy's stubtest runs on the installed module with no allowlist).
+# Parameters before "/" are taken by position only.
+#
+# Installed beside the extension, with no py.typed marker: the host's package keeps the typedness it
+# has. pyright reads this stub as it is; mypy reads it once the host is typed or its configuration
+# says `follow_untyped_imports = True` for this module (docs/host-contract.md, "Typing").
 from typing import Any, Callable, Container, Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 # The exception every refused value raises: the host's own class, which the module looks up at load.
 from .exceptions import InvalidParamError as InvalidParamError
 
 _F = TypeVar("_F", bound=Callable[..., Any])
+
+# The empty doctest table the module binds at load; nothing reads it.
+__test__: Dict[str, Any]
 
 # A rule: called with the API function's name and the argument's value; raises when the value is
 # refused (normally the host's InvalidParamError). Its result is ignored.

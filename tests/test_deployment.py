@@ -1,5 +1,7 @@
-"""The deployment, as a host team meets it: an sdist, a wheel built from it, and that wheel installed into
-a new environment that already has a host package (a small fake one, not the stand-in), then removed.
+"""The deployment, as a host team meets it: the README's packaging and install commands run as written (an
+sdist, a wheel built from that sdist, installed into a new environment that already holds the minimal host
+of docs/host-contract.md, then removed), the demo's calls and every message key through that host, the
+README's own code, and what installing the extension does to the host's typedness.
 
 Slow: it compiles the extension from the sdist and installs NumPy and pandas into a new environment.
 `./dev.sh deploy` runs it (and CI); `./dev.sh test` skips it.
@@ -9,10 +11,11 @@ import importlib.machinery
 import json
 import os
 import re
+import shutil
+import string
 import subprocess
 import sys
 import tarfile
-import textwrap
 import zipfile
 
 import pytest
@@ -23,7 +26,31 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 UTILS = "velmora/tframe/utils/"
 SO_SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]  # .cpython-39-x86_64-linux-gnu.so
-EXTENSION_FILES = {UTILS + "argchecker" + SO_SUFFIX, UTILS + "argchecker.pyi", UTILS + "py.typed"}
+EXTENSION_FILES = {UTILS + "argchecker" + SO_SUFFIX, UTILS + "argchecker.pyi"}
+CONSTRAINTS = os.path.join(ROOT, "requirements-dev.txt")
+CLONE = os.path.isfile(os.path.join(ROOT, ".ci", "run"))  # not an unpacked sdist, which has no CI or demo
+
+# The README's commands, each run below as written: the set-up (`./dev.sh test` is CI's first step), the
+# packaging (in a copy of the clone, then in the unpacked sdist) and the install into the host's
+# environment (from the unpacked sdist).
+SETUP = ["./dev.sh demo", "./dev.sh test"]
+PACKAGING = ["python -m build --sdist", "pip wheel . --no-deps -w dist"]
+INSTALL, CHECK, SHOW, UNINSTALL = ("pip install dist/velmora_argchecker-*.whl", "pip check",
+                                   "pip show -f velmora-argchecker", "pip uninstall -y velmora-argchecker")
+
+# A small host module that uses the host's untyped facilities: mypy --strict must say the same of it with
+# and without the extension installed.
+HOST_MODULE = """
+import velmora.setting
+from velmora.tframe.utils import logger, utilfunc
+from velmora.tframe.utils.exceptions import InvalidParamError
+
+
+def report(text: str) -> None:
+    if velmora.setting.get_setting("ALLOW_ARG_CHECK", True):
+        logger.write_userlog(text, "error")
+    raise InvalidParamError(utilfunc.unwrapper(report))
+"""
 
 
 def project_version():
@@ -31,87 +58,34 @@ def project_version():
         return re.search(r'^version = "([^"]+)"$', f.read(), re.M).group(1)
 
 
-# A host with files of its own in every folder the extension touches, and a marker file: it provides the
-# names the module imports at load, with behaviour unlike the stand-in's, so the test sees which is used.
-FAKE_HOST = {
-    "pyproject.toml": """
-        [build-system]
-        requires = ["scikit-build-core"]
-        build-backend = "scikit_build_core.build"
-
-        [project]
-        name = "fake-velmora-host"
-        version = "7.0"
-
-        [tool.scikit-build]
-        wheel.cmake = false
-        wheel.packages = ["velmora"]
-        wheel.license-files = []
-    """,
-    "velmora/__init__.py": "WHO = 'the fake host'\n",
-    "velmora/setting.py": "def get_setting(name, default=None):\n    return default\n",
-    "velmora/tframe/__init__.py": "",
-    "velmora/tframe/language/__init__.py": """
-        class _Text:
-            def __getattr__(self, key):
-                return "fake host: " + key + " {0} {1}"
-
-        text = _Text()
-    """,
-    "velmora/tframe/utils/__init__.py": "HOST_UTILS = True\n",
-    "velmora/tframe/utils/HOST_MARKER.txt": "this file belongs to the host\n",
-    "velmora/tframe/utils/exceptions.py": "class InvalidParamError(Exception):\n    pass\n",
-    "velmora/tframe/utils/datetimefunc.py": "def to_datetime(value):\n    return value\n",
-    "velmora/tframe/utils/logger.py": """
-        LOG = []
-
-        def write_userlog(text, level="info", console=None):
-            LOG.append((level, text))
-    """,
-    "velmora/tframe/utils/utilfunc.py": """
-        def unwrapper(func):
-            while hasattr(func, "__wrapped__"):
-                func = func.__wrapped__
-            return func
-    """,
-}
-
-# Run inside the new environment, from a folder that holds no velmora: what the deployed module is.
-PROBE = """
-import importlib.metadata, json, os, sys
-import velmora
-import velmora.tframe.utils.argchecker as ac
-from velmora.tframe.utils import exceptions, logger
-
-side = ac.verify_that("side").is_instance_of(str).is_in(["buy", "sell"])
-
-@ac.apply_rule(side)
-def order(side):
-    return side
-
-refused = None
-try:
-    order("hold")
-except exceptions.InvalidParamError as e:
-    refused = str(e)
-with open(os.path.join(os.path.dirname(ac.__file__), "argchecker.pyi")) as f:
-    stub_head = f.readline()
-print(json.dumps({
-    "velmora": velmora.__file__, "WHO": velmora.WHO, "ac": ac.__file__, "passed": order("buy"),
-    "refused": refused, "logged": len(logger.LOG), "version": importlib.metadata.version("velmora-argchecker"),
-    "stub_head": stub_head, "error_is_the_hosts": ac.InvalidParamError is exceptions.InvalidParamError,
-}))
-"""
+def readme_blocks():
+    """(command lines of the README's plain fenced blocks, in order, by block; its Python blocks)."""
+    with open(os.path.join(ROOT, "README.md")) as f:
+        blocks = re.findall(r"^```(\w*)\n(.*?)^```", f.read(), re.M | re.S)
+    commands = [[line.split("  #")[0].strip() for line in body.splitlines() if line.strip()]
+                for lang, body in blocks if not lang]
+    return commands, [body for lang, body in blocks if lang == "python"]
 
 
-def run(*cmd, cwd=None):
-    r = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=900)
+def run(*cmd, cwd=None, env=None):
+    r = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=1200)
     assert r.returncode == 0, "%s\n%s\n%s" % (" ".join(map(str, cmd)), r.stdout[-3000:], r.stderr[-3000:])
     return r.stdout
 
 
-def pip(python, *args):
-    return run(python, "-m", "pip", "--disable-pip-version-check", *args)
+def shell(command, bindir, cwd):
+    """A README command, as written, with `python` and `pip` those of the environment in bindir."""
+    env = dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"], PIP_CONSTRAINT=CONSTRAINTS,
+               PIP_DISABLE_PIP_VERSION_CHECK="1")
+    env.pop("PYTHONPATH", None)
+    return run("bash", "-c", command, cwd=cwd, env=env)
+
+
+def mypy(*args, cwd):
+    """mypy's report (the tests' own mypy, on another environment's packages), with no cache."""
+    r = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull, *args],
+                       cwd=cwd, capture_output=True, text=True, timeout=600)
+    return r.stdout + r.stderr
 
 
 def tree(folder):
@@ -128,54 +102,89 @@ def tree(folder):
 
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
-    """(sdist, extension wheel built from that sdist, fake host wheel), built with the pinned build tools
-    of the environment running the tests."""
-    out = tmp_path_factory.mktemp("dist")
-    sdist = run(sys.executable, "-c", "import sys; from scikit_build_core.build import build_sdist; "
-                "print(build_sdist(sys.argv[1]))", str(out), cwd=ROOT).strip().splitlines()[-1]
-    sdist = os.path.join(out, sdist)
-    pip(sys.executable, "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(out), sdist)
+    """(sdist, extension wheel built from that sdist, the unpacked sdist, minimal host wheel): the README's
+    packaging commands, run with this environment's python and pip (build isolation, the pinned tools)."""
+    bindir = os.path.dirname(sys.executable)
+    clone = tmp_path_factory.mktemp("clone") / "argchecker"
+    shutil.copytree(ROOT, clone, ignore=shutil.ignore_patterns(".git", ".venv*", "build", "dist", "__pycache__",
+                                                              ".pytest_cache", ".hypothesis", "*.so"))
+    shell(PACKAGING[0], bindir, clone)
+    (sdist,) = [os.path.join(clone, "dist", n) for n in os.listdir(clone / "dist")]
+    unpacked = tmp_path_factory.mktemp("sdist")
+    with tarfile.open(sdist) as t:
+        t.extractall(unpacked)
+    (unpacked,) = [os.path.join(unpacked, n) for n in os.listdir(unpacked)]
+    shell(PACKAGING[1], bindir, unpacked)
+    (wheel,) = [os.path.join(unpacked, "dist", n) for n in os.listdir(os.path.join(unpacked, "dist"))]
 
-    host = tmp_path_factory.mktemp("fake-host")
-    for name, text in FAKE_HOST.items():
-        path = host / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(textwrap.dedent(text).lstrip())
-    pip(sys.executable, "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(out), str(host))
-
-    def one(pattern):
-        found = [os.path.join(out, n) for n in os.listdir(out) if re.fullmatch(pattern, n)]
-        assert len(found) == 1, os.listdir(out)
-        return found[0]
-    return sdist, one(r"velmora_argchecker-.*\.whl"), one(r"fake_velmora_host-.*\.whl")
+    # The minimal host, with a file of its own in the folder the extension goes into.
+    host = tmp_path_factory.mktemp("host") / "minimal_host"
+    shutil.copytree(os.path.join(ROOT, "examples", "minimal_host"), host,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    (host / UTILS / "HOST_MARKER.txt").write_text("this file belongs to the host\n")
+    out = tmp_path_factory.mktemp("host-wheel")
+    run(sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(out), str(host))
+    (host_wheel,) = [os.path.join(out, n) for n in os.listdir(out)]
+    return sdist, wheel, unpacked, host_wheel
 
 
 @pytest.fixture(scope="module")
 def deployment(dist, tmp_path_factory):
-    """The whole scenario in a new environment, each observation kept for the tests below: the host, then
-    the extension (with NumPy and pandas, at the pinned versions), then the extension removed."""
-    _, wheel, host_wheel = dist
+    """The whole scenario in a new environment, each observation kept for the tests below: the minimal
+    host, then the extension (the README's commands, with NumPy and pandas at the pinned versions), the
+    probe, then the extension removed; mypy on a host module at each stage; the demo, as `./dev.sh demo`."""
+    _, _, unpacked, host_wheel = dist
     env = tmp_path_factory.mktemp("env")
     run(sys.executable, "-m", "venv", str(env / "venv"))
-    python = str(env / "venv" / "bin" / "python")
+    bindir = str(env / "venv" / "bin")
+    python = os.path.join(bindir, "python")
     site = run(python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])").strip()
-    constraints = os.path.join(ROOT, "requirements-dev.txt")
-    seen = {}
+    (env / "host_module.py").write_text(HOST_MODULE)
+    commands, python_blocks = readme_blocks()
+    seen = {"site": site, "readme": commands, "mypy": {}}
 
-    pip(python, "install", "-q", host_wheel)
+    def host_module_report():
+        return mypy("--strict", "--python-executable", python, "host_module.py", cwd=str(env))
+
+    shell("pip install -q " + host_wheel, bindir, env)
     seen["host"] = tree(site)
-    pip(python, "install", "-q", "-c", constraints, wheel)
+    seen["mypy"]["host"] = host_module_report()
+    shell(INSTALL, bindir, unpacked)
     seen["deployed"] = tree(site)
-    seen["probe"] = json.loads(run(python, "-c", PROBE, cwd=str(env)))
-    seen["check"] = pip(python, "check")
-    seen["show"] = pip(python, "show", "-f", "velmora-argchecker")
+    seen["mypy"]["deployed"] = host_module_report()
+    seen["mypy"]["api"] = mypy("--strict", "--config-file", os.path.join(HERE, "mypy.ini"), "--python-executable",
+                               python, os.path.join(HERE, "typing_sample.py"), cwd=str(env))
+    seen["probe"] = json.loads(run(python, os.path.join(HERE, "deployment_probe.py"), os.path.join(ROOT, "examples"),
+                                   json.dumps(python_blocks), cwd=str(env)))
+    seen["check"] = shell(CHECK, bindir, unpacked)
+    seen["show"] = shell(SHOW, bindir, unpacked)
 
-    pip(python, "uninstall", "-y", "velmora-argchecker")
+    shell(UNINSTALL, bindir, unpacked)
     seen["removed"] = tree(site)
-    seen["check_after"] = pip(python, "check")
-    seen["list_after"] = json.loads(pip(python, "list", "--format", "json"))
-    seen["site"] = site
+    seen["mypy"]["removed"] = host_module_report()
+    seen["check_after"] = shell(CHECK, bindir, unpacked)
+    seen["list_after"] = json.loads(shell("pip list --format json", bindir, unpacked))
+    # The README's demo command, in this environment (the suite's own build of the extension).
+    if CLONE:
+        seen["demo"] = run(os.path.join(ROOT, "dev.sh"), "demo", cwd=ROOT, env=dict(os.environ, AC_VENV=sys.prefix))
     return seen
+
+
+def contract_keys():
+    """{message key: the number of its format arguments, None for a finished text}, from the table of
+    docs/host-contract.md."""
+    with open(os.path.join(ROOT, "docs", "host-contract.md")) as f:
+        rows = re.findall(r"^\| `((?:ARGCHECKER_INVALID_PARAM|ERROR_FUNC)_\w+)` \| ([^|]*) \|", f.read(), re.M)
+    return {key: None if "finished text" in args else len(re.findall(r"`[^`]+`", args)) for key, args in rows}
+
+
+def source_keys():
+    found = set()
+    for base, _, files in os.walk(os.path.join(ROOT, "src")):
+        for name in files:
+            with open(os.path.join(base, name)) as f:
+                found |= set(re.findall(r'"((?:ARGCHECKER_INVALID_PARAM|ERROR_FUNC)_\w+)"', f.read()))
+    return found
 
 
 def test_sdist_holds_what_builds_and_checks_the_extension(dist):
@@ -184,17 +193,18 @@ def test_sdist_holds_what_builds_and_checks_the_extension(dist):
     tops = {n.split("/")[0] for n in names}
     assert tops == {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md",
                     "dev.sh", "requirements-dev.txt", "requirements-lint.txt", ".clang-format", ".clang-tidy",
-                    "src", "stub", "tests"}
+                    "src", "stub", "tests", "docs", "examples"}
     sources = {os.path.relpath(os.path.join(b, f), ROOT) for b, _, fs in os.walk(os.path.join(ROOT, "src"))
                for f in fs}
     assert {n for n in names if n.startswith("src/")} == sources
-    assert {"stub/argchecker.pyi", "stub/py.typed", "tests/host/pyproject.toml",
-            "tests/host/velmora/__init__.py"} <= names
-    # The stand-in travels as test data only: nothing would install it from here.
-    assert not [n for n in names if "__pycache__" in n or n.endswith(".so") or n.startswith("velmora/")]
+    assert {"stub/argchecker.pyi", "tests/host/pyproject.toml", "tests/host/velmora/__init__.py",
+            "docs/host-contract.md", "examples/minimal_host/pyproject.toml"} <= names
+    # The stand-in and the minimal host travel as test data only: nothing would install them from here.
+    assert not [n for n in names if "__pycache__" in n or n.endswith(".so") or n.startswith("velmora/")
+                or n.endswith("py.typed") or re.fullmatch(r"examples/[^/]*\.py", n)]
 
 
-def test_wheel_holds_only_the_extension_its_stub_and_py_typed(dist):
+def test_wheel_holds_only_the_extension_and_its_stub(dist):
     with zipfile.ZipFile(dist[1]) as z:
         names = set(z.namelist())
         meta = z.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
@@ -214,22 +224,70 @@ def test_the_extension_merges_into_the_host_and_leaves_its_files_alone(deploymen
     assert set(deployed) - set(host) == EXTENSION_FILES
 
 
-def test_the_deployed_module_is_imported_from_inside_the_host(deployment):
-    p, site = deployment["probe"], deployment["site"]
-    assert p["velmora"] == os.path.join(site, "velmora", "__init__.py") and p["WHO"] == "the fake host"
-    assert p["ac"] == os.path.join(site, UTILS, "argchecker" + SO_SUFFIX)
-    # The host's own names are the ones used: its exception, its message table, its user log.
-    assert p["passed"] == "buy" and p["error_is_the_hosts"]
-    assert p["refused"].startswith("fake host: ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR order side")
-    assert p["logged"] == 1
-
-
-def test_the_deployed_build_is_identified(deployment):
-    version = project_version()
-    assert deployment["probe"]["version"] == version
-    assert deployment["probe"]["stub_head"].startswith("# velmora-argchecker %s: " % version)
+def test_the_deployed_module_is_imported_from_inside_the_host_and_identified(deployment):
+    p, site, version = deployment["probe"], deployment["site"], project_version()
+    assert p["velmora"] == os.path.join(site, "velmora", "__init__.py")
+    assert p["ac"] == os.path.join(site, UTILS, "argchecker" + SO_SUFFIX) and p["error_is_the_hosts"]
+    assert p["version"] == version and p["stub_head"].startswith("# velmora-argchecker %s: " % version)
     listed = {line.strip() for line in deployment["show"].split("Files:")[1].splitlines()}
     assert EXTENSION_FILES <= listed
+
+
+def test_a_host_written_from_the_contract_runs_the_demo_and_every_message(deployment):
+    p, keys = deployment["probe"], contract_keys()
+    # The contract lists every key the module reads, the minimal host has each, with as many
+    # placeholders as the contract gives arguments.
+    assert set(keys) == source_keys() == set(p["keys"]) and len(keys) == 35
+    for key, n in keys.items():
+        fields = [f for _, f, _, _ in string.Formatter().parse(p["templates"][key]) if f is not None]
+        assert len(fields) == (n or 0), key
+    # Every call ends as the contract says: accepted, or refused with the host's InvalidParamError
+    # (ValueError for a date range) formatted with the documented number of arguments; together they
+    # use every key.
+    used = {}
+    for o in p["outcomes"]:
+        if "raised" in o:
+            assert o["is_hosts"] or (o["raised"] == "ValueError" and o["key"] in (
+                "ARGCHECKER_INVALID_PARAM_DATERANGE_ERROR", "ARGCHECKER_INVALID_PARAM_EXPECTDATE_ERROR")), o
+        if o.get("key"):
+            assert o["nargs"] == keys[o["key"]], o
+            used[o["key"]] = o
+    assert set(used) == set(keys)
+    assert used["ERROR_FUNC_ERROR_FUNC_NAME"]["returned"] == [False, p["templates"]["ERROR_FUNC_ERROR_FUNC_NAME"]]
+    assert p["outcomes"][-1] == {"returned": "(True, '')"}
+    # A refused call of a decorated function is in the host's user log; the switch turns checking off.
+    assert p["logged"] and set(p["logged"]) == {"error"}
+    assert p["switched_off"] == {"returned": repr("order: buy 0 x rb2105 (LIMIT)")}
+    # The conversion chain and the shared cache: one command per list of codes not yet cached.
+    assert p["converted"] == [["rb2105.shfe", "600000.sse"], ["600000.sse", "rb2105.shfe"], ["cu2107.shfe"]]
+    assert p["patched"] == {"target_list": ["if2106.shfe"]} and p["sent"] == 3 and p["cached"] == 4
+
+
+@pytest.mark.skipif(not CLONE, reason="a clone's README, CI and demo")
+def test_the_readme_commands_are_the_ones_run_here_or_by_ci(deployment):
+    commands = deployment["readme"]
+    assert commands[0] == SETUP
+    assert sorted(c for block in commands for c in block) == sorted(SETUP + PACKAGING + [INSTALL, CHECK, SHOW,
+                                                                                         UNINSTALL])
+    # Every ./dev.sh job the README names is a step of CI, but the demo, which the fixture runs.
+    with open(os.path.join(ROOT, ".ci", "run")) as f:
+        ci = f.read()
+    with open(os.path.join(ROOT, "README.md")) as f:
+        mentioned = set(re.findall(r"\./dev\.sh \w+", f.read()))
+    assert "step test ./dev.sh test " in ci and mentioned - set(re.findall(r"\./dev\.sh \w+", ci)) == {"./dev.sh demo"}
+    # The README's Python block ran through the minimal host, as written.
+    out = deployment["probe"]["readme_output"].splitlines()
+    assert out[0] == "rb2105: 5 bars of min" and "'1min'" in out[1] and out[-1] == "rb2105: 5 bars of 1min"
+    # The demo, through the stand-in host: an empty string is shown as one.
+    assert "REJECTED  place_order('', 1)" in deployment["demo"] and "got '' of type" in deployment["demo"]
+
+
+def test_installing_the_extension_leaves_the_hosts_typedness_as_it_was(deployment):
+    reports = deployment["mypy"]
+    assert "import-untyped" in reports["host"]  # the host is untyped, and stays so
+    assert reports["host"] == reports["deployed"] == reports["removed"]
+    # An API module using every public feature, against the stub, with the configuration of mypy.ini.
+    assert "Success: no issues found" in reports["api"], reports["api"]
 
 
 def test_pip_check_is_clean_with_and_without_the_extension(deployment):
@@ -240,4 +298,4 @@ def test_pip_check_is_clean_with_and_without_the_extension(deployment):
 def test_uninstalling_removes_the_extension_files_and_nothing_of_the_host(deployment):
     assert deployment["removed"] == deployment["host"]
     names = {d["name"] for d in deployment["list_after"]}
-    assert "fake-velmora-host" in names and "velmora-argchecker" not in names
+    assert "velmora-minimal-host" in names and "velmora-argchecker" not in names

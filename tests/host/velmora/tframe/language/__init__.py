@@ -1,9 +1,11 @@
 """User-facing message texts.
 
 ``text.<KEY>`` is a message template filled with ``str.format`` using
-positional ``{}`` placeholders; ``MESSAGE_ARGS`` lists, for every key, the
-arguments in the order they are passed.  Keys with no arguments are
-finished texts used as they are.
+positional ``{}`` placeholders (``{!r}`` where the value itself is shown, so
+that an empty string or a blank is seen as one); ``MESSAGE_ARGS`` lists, for
+every key, the arguments in the order they are passed (docs/host-contract.md
+has the same table).  Keys with no arguments are finished texts used as they
+are.
 """
 
 MESSAGE_ARGS = {
@@ -51,43 +53,43 @@ class _Messages:
     KEYS = MESSAGE_KEYS
 
     ARGCHECKER_INVALID_PARAM_EXPECT_ERROR = (
-        "{}: parameter '{}' expects {}, got {} of type {}")
+        "{}: parameter '{}' expects {}, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_ERROR = (
-        "{}: parameter '{}': path {} does not exist")
+        "{}: parameter '{}': path {!r} does not exist")
     ARGCHECKER_INVALID_PARAM_EXPECT_EMPTY_ERROR = (
-        "{}: parameter '{}' must be empty, got {} of type {}")
+        "{}: parameter '{}' must be empty, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR = (
-        "{}: parameter '{}' must not be empty, got {} of type {}")
+        "{}: parameter '{}' must not be empty, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR = (
-        "{}: parameter '{}' must be one of {}, got {} of type {}")
+        "{}: parameter '{}' must be one of {}, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_SUBSET_ERROR = (
-        "{}: parameter '{}' got {}, which is not a subset of {}")
+        "{}: parameter '{}' got {!r}, which is not a subset of {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR = (
-        "{}: parameter '{}' must be callable, got {} of type {}")
+        "{}: parameter '{}' must be callable, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_ONEOF_ERROR = (
-        "{}: parameter '{}' must be one of {}, got {} of type {}")
+        "{}: parameter '{}' must be one of {}, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_ERROR = (
-        "{}: parameter '{}' must be greater than {}, got {} of type {}")
+        "{}: parameter '{}' must be greater than {!r}, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_EQUAL_ERROR = (
-        "{}: parameter '{}' must be greater than or equal to {}, got {} of type {}")
+        "{}: parameter '{}' must be greater than or equal to {!r}, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_LESS_ERROR = (
-        "{}: parameter '{}' must be less than {}, got {} of type {}")
+        "{}: parameter '{}' must be less than {!r}, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_LESS_EQUAL_ERROR = (
-        "{}: parameter '{}' must be less than or equal to {}, got {} of type {}")
+        "{}: parameter '{}' must be less than or equal to {!r}, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_FREQUENCY_ERROR = (
-        "{}: parameter '{}' must be a frequency in {}, got {} of type {}")
+        "{}: parameter '{}' must be a frequency in {}, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_FQ_ERROR = (
-        "{}: parameter '{}' must be 0, 1 or 2, got {} of type {}")
+        "{}: parameter '{}' must be 0, 1 or 2, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR = (
-        "{}: parameter '{}' is not a valid date string, got {} of type {}")
+        "{}: parameter '{}' is not a valid date string, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR2 = (
-        "{}: parameter '{}' must be a date or a date string, got {} of type {}")
+        "{}: parameter '{}' must be a date or a date string, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_QUARTER_ERROR = (
-        "{}: parameter '{}' is not a valid quarter, got {}")
+        "{}: parameter '{}' is not a valid quarter, got {!r}")
     ARGCHECKER_INVALID_PARAM_EXPECT_VALIDINT_ERROR = (
-        "{}: parameter '{}' must be an int or str date in the form YYYYMMDD, got {} of type {}")
+        "{}: parameter '{}' must be an int or str date in the form YYYYMMDD, got {!r} of type {}")
     ARGCHECKER_INVALID_PARAM_FUTURE_DATE_ERROR = (
-        "date {} lies in the future")
+        "date {!r} lies in the future")
     ARGCHECKER_INVALID_PARAM_DATERANGE_ERROR = (
         "invalid date range: begin date {} is after end date {}")
     ARGCHECKER_INVALID_PARAM_EXPECTDATE_ERROR = (
@@ -103,15 +105,15 @@ class _Messages:
     ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NAN_ERROR = (
         "{}: parameter '{}' must not contain NaN")
     ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR1 = (
-        "{}: parameter '{}' holds an index below the lower bound {}")
+        "{}: parameter '{}' holds an index below the lower bound {!r}")
     ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR2 = (
-        "{}: parameter '{}' holds an index at or above the upper bound {}")
+        "{}: parameter '{}' holds an index at or above the upper bound {!r}")
     ARGCHECKER_INVALID_PARAM_EXPECTSIGN_ERROR = (
-        "invalid function signature: {}; expected {}")
+        "invalid function signature: {}; expected {!r}")
     ARGCHECKER_INVALID_PARAM_EXPECTNARGS_ERROR = (
         "{} takes at most {} positional arguments, got {} of type {}")
     ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR2 = (
-        "{}: expected a Python function, got {} of type {}")
+        "{}: expected a Python function, got {!r} of type {}")
     ERROR_FUNC_IS_NOT_FUNC = "the object is not a Python function"
     ERROR_FUNC_ERROR_FUNC_NAME = "the function has an unexpected name"
     ERROR_FUNC_ERROR_ARG_COUNT = "the function takes the wrong number of arguments"

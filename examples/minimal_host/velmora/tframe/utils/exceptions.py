@@ -1,0 +1,2 @@
+class InvalidParamError(ValueError):  # raised with one argument, the finished message
+    pass

@@ -1,0 +1,5 @@
+import inspect
+
+
+def unwrapper(func):  # the innermost function behind functools.wraps wrappers
+    return inspect.unwrap(func)
