@@ -64,7 +64,8 @@ bool same_entries(PyObject* dict, PyObject* entries) noexcept {
 
 // Whether `getcallargs` is the standard one as it was at load, and what it reads is too.
 bool is_std_getcallargs(PyObject* getcallargs) noexcept {
-  if (!g_std->func || getcallargs != g_std->func.get() || PyFunction_GET_CODE(getcallargs) != g_std->code.get())
+  if (!g_std->func || getcallargs != g_std->func.get() ||
+      PyFunction_GET_CODE(getcallargs) != g_std->code.get())
     return false;
   PyObject* dict = PyFunction_GET_GLOBALS(getcallargs);
   if (g_std->checked.holds(dict)) return g_std->same;

@@ -178,8 +178,8 @@ int read_switch() noexcept {
   const int on = PyObject_IsTrue(allow.get());
   if (on < 0) return -1;
   SwitchCache next;
-  if (in_module && stamp && cls_stamp && PyBool_Check(allow.get()) && _PyType_Lookup(t, n_ALLOW_ARG_CHECK) == allow.get() &&
-      cls_stamp.settle(t) && stamp.holds(globals)) {
+  if (in_module && stamp && cls_stamp && PyBool_Check(allow.get()) &&
+      _PyType_Lookup(t, n_ALLOW_ARG_CHECK) == allow.get() && cls_stamp.settle(t) && stamp.holds(globals)) {
     next = SwitchCache{stamp, std::move(cls_stamp), on};
   }
   std::swap(*g_switch, next);  // the old one is released once the cache is whole again

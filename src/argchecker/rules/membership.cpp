@@ -63,7 +63,8 @@ extern FuncDef check_is_in;
 
 PyObject* check_is_in_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kIsInChecker], p[0], p[1], f->cap[kIsInValidValues], f->cap[kIsInIgnoreValue]};
-  PyObject* r = call_method(n_is_in_method, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr, *g_is_in_method);
+  PyObject* r =
+      call_method(n_is_in_method, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr, *g_is_in_method);
   if (!r) return error_at(check_is_in, kCheckIsInCall);
   return r;
 }
@@ -120,7 +121,8 @@ extern FuncDef check_sub_set;
 
 PyObject* check_sub_set_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kSubSetChecker], p[0], p[1], f->cap[kSubSetValidValues]};
-  PyObject* r = call_method(n_sub_set_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr, *g_sub_set_method);
+  PyObject* r =
+      call_method(n_sub_set_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr, *g_sub_set_method);
   if (!r) return error_at(check_sub_set, kCheckSubSetCall);
   return r;
 }

@@ -105,7 +105,7 @@ class MethodCache {
 
   PyObject* name_ = nullptr;  // one of the module's interned names
   ClassStamp cls_;
-  Ref descr_;               // the method descriptor the class has under the name
+  Ref descr_;             // the method descriptor the class has under the name
   DictStamp entries_[8];  // instance dicts found without the name
 };
 

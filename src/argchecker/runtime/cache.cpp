@@ -144,7 +144,8 @@ PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
   PyObject* v = get_attr(obj, name);
   if (!v || !stamp || Py_TYPE(obj) != tp || instance_dict(obj) != dict.get()) return v;
   PyObject* in_class = _PyType_Lookup(tp, name);  // borrowed: the class holds it while the stamp holds
-  if (!plain_class_value(in_class) || !cls.settle(tp) || !stamp.holds(dict.get()) || !str_keys_only(dict.get()))
+  if (!plain_class_value(in_class) || !cls.settle(tp) || !stamp.holds(dict.get()) ||
+      !str_keys_only(dict.get()))
     return v;
   PyObject* in_dict = PyDict_GetItemWithError(dict.get(), name);  // exact str keys: runs no code
   if ((in_dict ? in_dict : in_class) != v) return v;

@@ -85,20 +85,20 @@ extern FuncDef check_stop_type, check_stop_gap, check_trailing_type, check_oder_
 
 Forever<AttrCache> g_stop_type_read;
 const Vocabulary kStopType{n_STOP_TYPE,   *g_stop_type_read, member::is_stop_type, check_stop_type,
-                           kStopTypeTest, kStopTypeRaise,   kStopTypeAppend};
+                           kStopTypeTest, kStopTypeRaise,    kStopTypeAppend};
 Forever<AttrCache> g_stop_gap_read;
 const Vocabulary kStopGap{n_STOP_GAP,   *g_stop_gap_read, member::is_stop_gap, check_stop_gap,
-                          kStopGapTest, kStopGapRaise,   kStopGapAppend};
+                          kStopGapTest, kStopGapRaise,    kStopGapAppend};
 Forever<AttrCache> g_trailing_type_read;
 const Vocabulary kTrailingType{n_TRAILING_TYPE,     *g_trailing_type_read, member::is_trailing_type,
-                               check_trailing_type, kTrailingTypeTest,    kTrailingTypeRaise,
+                               check_trailing_type, kTrailingTypeTest,     kTrailingTypeRaise,
                                kTrailingTypeAppend};
 Forever<AttrCache> g_oder_ctg_read;
 const Vocabulary kOderCtg{n_ORDER_CTG,  *g_oder_ctg_read, member::is_oder_ctg, check_oder_ctg,
-                          kOderCtgTest, kOderCtgRaise,   kOderCtgAppend};
+                          kOderCtgTest, kOderCtgRaise,    kOderCtgAppend};
 Forever<AttrCache> g_oder_act_read;
 const Vocabulary kOderAct{n_ORDER_ACT,  *g_oder_act_read, member::is_oder_act, check_oder_act,
-                          kOderActTest, kOderActRaise,   kOderActAppend};
+                          kOderActTest, kOderActRaise,    kOderActAppend};
 
 // `value.lower() in self.<constant>` for a str value; 1, 0, or -1 with an error set.
 int lowered_in_vocabulary(const Vocabulary& v, PyObject* self, PyObject* value) noexcept {
