@@ -69,7 +69,7 @@ bool is_std_getcallargs(PyObject* getcallargs) noexcept {
     return false;
   PyObject* dict = PyFunction_GET_GLOBALS(getcallargs);
   if (g_std->checked.holds(dict)) return g_std->same;
-  const DictStamp stamp = DictStamp::of(dict);
+  const DictStamp stamp = DictStamp::of(dict, true);
   const bool same = same_entries(dict, g_std->entries.get());
   g_std->checked = stamp.holds(dict) ? stamp : DictStamp();
   g_std->same = same;

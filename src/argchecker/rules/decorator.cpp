@@ -167,7 +167,7 @@ Forever<SwitchCache> g_switch;
 
 int read_switch() noexcept {
   PyObject* globals = module_globals();
-  const DictStamp stamp = globals ? DictStamp::of(globals) : DictStamp();
+  const DictStamp stamp = globals ? DictStamp::of(globals, true) : DictStamp();
   bool in_module;
   Ref cls(get_global(names::g_ArgumentChecker, &in_module));
   if (!cls) return -1;

@@ -12,16 +12,36 @@ namespace ac {
 #ifdef AC_CACHE_WATCHERS
 namespace cache {
 
-uint64_t g_epoch = 0;
+uint64_t g_last[kOthers + 1] = {};
+static uint64_t g_counter = 0;
+static PyObject* g_module_dicts[kOthers] = {};  // compared, never followed
 static int g_dict_watcher = -1, g_type_watcher = -1;
 
-static int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-  ++g_epoch;
+int module_slot(PyObject* dict) noexcept {
+  int free = kOthers;
+  for (int i = 0; i < kOthers; ++i) {
+    if (g_module_dicts[i] == dict) return i;
+    if (!g_module_dicts[i] && free == kOthers) free = i;
+  }
+  if (free != kOthers) g_module_dicts[free] = dict;
+  return free;
+}
+
+static int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
+  const uint64_t n = ++g_counter;
+  for (int i = 0; i < kOthers; ++i) {
+    if (g_module_dicts[i] != dict) continue;
+    g_last[i] = n;
+    // A slot freed this way may serve another dict: its stamps start from a number none held before.
+    if (event == PyDict_EVENT_DEALLOCATED) g_module_dicts[i] = nullptr;
+    return 0;
+  }
+  g_last[kOthers] = n;
   return 0;
 }
 
 static int on_type_event(PyTypeObject*) noexcept {
-  ++g_epoch;
+  g_last[kOthers] = ++g_counter;
   return 0;
 }
 
@@ -34,7 +54,7 @@ bool watch(PyTypeObject* type) noexcept {
 }
 
 // One watcher of each kind for the life of the process (the module loads into one interpreter). When
-// either cannot be had, the epoch stays 0 and every lookup is made in full.
+// either cannot be had, the numbers stay 0 and every lookup is made in full.
 static bool add_watchers(PyObject*) noexcept {
   if (g_dict_watcher < 0) g_dict_watcher = PyDict_AddWatcher(on_dict_event);
   if (g_type_watcher < 0) g_type_watcher = PyType_AddWatcher(on_type_event);
@@ -42,7 +62,10 @@ static bool add_watchers(PyObject*) noexcept {
     PyErr_Clear();
     return true;
   }
-  if (!g_epoch) g_epoch = 1;
+  if (!g_counter) {
+    g_counter = 1;
+    for (uint64_t& last : g_last) last = 1;
+  }
   return true;
 }
 static ExecHook hook{add_watchers};
@@ -51,15 +74,15 @@ static ExecHook hook{add_watchers};
 
 ClassStamp ClassStamp::of(PyTypeObject* type) noexcept {
   ClassStamp s;
-  if (cache::g_epoch && cache::watch(type)) {
+  if (cache::g_last[cache::kOthers] && cache::watch(type)) {
     s.type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
-    s.epoch_ = cache::g_epoch;
+    s.last_ = cache::g_last[cache::kOthers];
   }
   return s;
 }
 
 bool ClassStamp::settle(PyTypeObject* type) noexcept {
-  if (!type_ || epoch_ != cache::g_epoch) return false;
+  if (!type_ || last_ != cache::g_last[cache::kOthers]) return false;
   version_ = type->tp_version_tag;
   return version_ != 0;
 }
@@ -91,7 +114,7 @@ bool ClassStamp::settle(PyTypeObject* type) noexcept {
 PyObject* GlobalRead::get(PyObject* name) noexcept {
   PyObject* globals = module_globals();
   if (globals && stamp_.holds(globals)) return new_ref(value_);
-  const DictStamp stamp = globals ? DictStamp::of(globals) : DictStamp();
+  const DictStamp stamp = globals ? DictStamp::of(globals, true) : DictStamp();
   bool in_module;
   PyObject* v = get_global(name, &in_module);
   if (v && in_module && stamp.holds(globals)) {
@@ -110,7 +133,7 @@ PyObject* ModuleAttrRead::get(PyObject* module, PyObject* name) noexcept {
   // A plain module looks the name up on its type first: it is read from the dict only when the type,
   // which cannot change, has nothing under it (each cache reads one name).
   if (_PyType_Lookup(&PyModule_Type, name)) return PyObject_GetAttr(module, name);
-  const DictStamp stamp = DictStamp::of(dict);
+  const DictStamp stamp = DictStamp::of(dict, true);
   PyObject* v = PyDict_GetItemWithError(dict, name);
   if (!v) return PyErr_Occurred() ? nullptr : PyObject_GetAttr(module, name);
   if (stamp.holds(dict)) {

@@ -9,15 +9,15 @@
 //   Up to 3.11: the dict's version tag. Every change of any dict draws a new tag from one 64-bit counter
 //   shared by all dicts, so a tag names one dict in one state and never comes back.
 //   From 3.12 (where that tag is deprecated): the dict is watched (PyDict_Watch), and every event of a
-//   watched dict (a change, or its deallocation) and of a watched class moves one epoch; the stamp is the
-//   dict's address with the epoch. The address is only compared, never followed: a dict that went away
-//   moved the epoch when it did.
+//   watched dict (a change, or its deallocation) draws a new number from one counter into the dict's
+//   slot (see cache::g_last); the stamp is the dict's address with its slot's number. The address is
+//   only compared, never followed: a dict that went away drew a new number when it did.
 // - ClassStamp, the state of everything `_PyType_Lookup(cls, name)` reads: the class's MRO and the dict
 //   of each class in it.
 //   Up to 3.11: the MRO tuple (held) and the version tag of each of those dicts. Type version tags are not
 //   used: 3.9 and 3.10 hand the same numbers out again after `sys._clear_type_cache()` or a wrap-around.
 //   From 3.12: the class is held and watched (PyType_Watch announces a change of the class or of a base),
-//   with the epoch and the class's version tag (never reused there, and cleared by every change).
+//   with the shared slot's number and the class's version tag (never reused there, cleared by a change).
 // No stamp covers the type of a value found in a class: a cache that answers with such a value checks at
 // each hit that the value's type still takes no part in the descriptor protocol (`tp_descr_get`).
 #pragma once
@@ -35,9 +35,15 @@ namespace ac {
 
 namespace cache {
 #ifdef AC_CACHE_WATCHERS
-// Moved by every event of a watched dict or class; 0 while the watchers could not be had (each kind has
-// a handful of ids per interpreter), and then nothing is cached.
-extern uint64_t g_epoch;
+// Every event of a watched dict or class draws the next number of one counter. A few module dicts (the
+// module's own, inspect's) keep the number of their own last event, each in a slot of its own, so that
+// what happens to instance dicts and classes (a checker made and dropped at every call) does not touch
+// the module-level caches; every other dict and every class share the last slot. The numbers are 0
+// while the watchers could not be had (each kind has a handful of ids per interpreter): nothing is
+// cached then.
+constexpr int kOthers = 8;              // the shared slot; module dicts have the ones below it
+extern uint64_t g_last[kOthers + 1];  // per slot, the number of its last event
+int module_slot(PyObject* dict) noexcept;
 bool watch(PyObject* dict) noexcept;
 bool watch(PyTypeObject* type) noexcept;
 #else
@@ -50,15 +56,18 @@ inline uint64_t version_of(PyObject* dict) noexcept {
 class DictStamp {
  public:
   DictStamp() noexcept = default;
-  // The stamp of `dict` (an exact dict) as it is now; empty where none can be had.
-  static DictStamp of(PyObject* dict) noexcept {
+  // The stamp of `dict` (an exact dict) as it is now; empty where none can be had. `module_dict`: a
+  // module's namespace, which keeps its own slot where one is free.
+  static DictStamp of(PyObject* dict, bool module_dict = false) noexcept {
     DictStamp s;
 #ifdef AC_CACHE_WATCHERS
-    if (cache::g_epoch && cache::watch(dict)) {
+    if (cache::g_last[cache::kOthers] && cache::watch(dict)) {
       s.dict_ = dict;
-      s.epoch_ = cache::g_epoch;
+      s.slot_ = module_dict ? cache::module_slot(dict) : cache::kOthers;
+      s.last_ = cache::g_last[s.slot_];
     }
 #else
+    (void)module_dict;
     s.tag_ = cache::version_of(dict);
 #endif
     return s;
@@ -66,14 +75,14 @@ class DictStamp {
   // Whether `dict` is the dict stamped, in the same state.
   bool holds(PyObject* dict) const noexcept {
 #ifdef AC_CACHE_WATCHERS
-    return epoch_ && epoch_ == cache::g_epoch && dict == dict_;
+    return last_ && cache::g_last[slot_] == last_ && dict == dict_;
 #else
     return tag_ && cache::version_of(dict) == tag_;
 #endif
   }
   explicit operator bool() const noexcept {
 #ifdef AC_CACHE_WATCHERS
-    return epoch_ != 0;
+    return last_ != 0;
 #else
     return tag_ != 0;
 #endif
@@ -82,7 +91,8 @@ class DictStamp {
  private:
 #ifdef AC_CACHE_WATCHERS
   PyObject* dict_ = nullptr;  // compared, never followed
-  uint64_t epoch_ = 0;
+  int slot_ = cache::kOthers;
+  uint64_t last_ = 0;
 #else
   uint64_t tag_ = 0;
 #endif
@@ -103,7 +113,7 @@ class ClassStamp {
   bool holds(PyTypeObject* type) const noexcept {
     if (reinterpret_cast<PyObject*>(type) != type_.get()) return false;
 #ifdef AC_CACHE_WATCHERS
-    return epoch_ == cache::g_epoch && version_ && type->tp_version_tag == version_;
+    return last_ == cache::g_last[cache::kOthers] && version_ && type->tp_version_tag == version_;
 #else
     if (type->tp_mro != mro_.get()) return false;
     for (int i = 0; i < n_; ++i) {
@@ -120,7 +130,7 @@ class ClassStamp {
  private:
   Ref type_;
 #ifdef AC_CACHE_WATCHERS
-  uint64_t epoch_ = 0;
+  uint64_t last_ = 0;
   unsigned version_ = 0;
 #else
   static constexpr int kMaxMro = 8;
