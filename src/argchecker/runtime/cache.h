@@ -41,7 +41,7 @@ namespace cache {
 // the module-level caches; every other dict and every class share the last slot. The numbers are 0
 // while the watchers could not be had (each kind has a handful of ids per interpreter): nothing is
 // cached then.
-constexpr int kOthers = 8;              // the shared slot; module dicts have the ones below it
+constexpr int kOthers = 8;            // the shared slot; module dicts have the ones below it
 extern uint64_t g_last[kOthers + 1];  // per slot, the number of its last event
 int module_slot(PyObject* dict) noexcept;
 bool watch(PyObject* dict) noexcept;
