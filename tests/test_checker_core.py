@@ -199,6 +199,16 @@ def _getfullargspec_patched(ac, mp, api, c):
         api(1, 0)  # getcallargs binds a to 0 now
 
 
+def _rules_of_a_checker_made_without_init(ac, mp, api, c):
+    w = ac.ArgumentChecker.__new__(ac.ArgumentChecker)
+    w.arg_name, w.rules = "x", []
+    w.is_stop_type()
+    vars(w)  # 3.13 makes a dict that shares the attributes kept inline
+    w.verify("f", "point"), w.verify("f", "point")
+    w.rules = []
+    assert w.verify("f", "no such stop type") is None
+
+
 def _verify_shadowed_by_the_instance(ac, mp, api, c):
     c.verify = lambda name, value: None
     assert api(-1, 0) == -1
@@ -219,7 +229,7 @@ def _worker_replaced_on_the_class(ac, mp, api, c):
     _constant_shadowed_by_the_instance, _constant_of_a_new_class_with_the_same_dict,
     _constant_freed_behind_a_reused_type_tag, _switch_behind_a_reused_type_tag, _constant_s_own_type_gains_get,
     _class_value_s_type_becomes_a_data_descriptor, _getcallargs_code_replaced, _getfullargspec_patched,
-    _verify_shadowed_by_the_instance, _worker_replaced_on_the_class,
+    _rules_of_a_checker_made_without_init, _verify_shadowed_by_the_instance, _worker_replaced_on_the_class,
 ], ids=lambda f: f.__name__.strip("_"))
 def test_warm_reads_see_every_change(ac, monkeypatch, scene):
     monkeypatch.setattr(ac.ArgumentChecker, "ALLOW_ARG_CHECK", True)

@@ -2,6 +2,7 @@
 #include "module/members.h"
 #include "rules/contract.h"
 #include "runtime/attr.h"
+#include "runtime/cache.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/globals.h"
@@ -55,6 +56,7 @@ PyObject* init_body(Func*, PyObject* const* p, PyObject*) noexcept {
   Ref rules(PyList_New(0));
   if (!rules || PyObject_SetAttr(self, names::rules, rules.get()) < 0)
     return error_at(member::init, kInitRules);
+  own_instance_dict(self);
   Py_RETURN_NONE;
 }
 

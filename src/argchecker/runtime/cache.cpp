@@ -6,6 +6,7 @@
 #include "runtime/compat.h"
 #include "runtime/exec_hooks.h"
 #include "runtime/globals.h"
+#include "runtime/names.h"
 
 namespace ac {
 
@@ -158,12 +159,14 @@ static bool str_keys_only(PyObject* dict) noexcept {
 
 PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
-  if (tp->tp_getattro != PyObject_GenericGetAttr || !stamps_instance_dicts(tp)) return get_attr(obj, name);
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return get_attr(obj, name);
   // The stamps first, so that whatever the lookup changes fails them. The stamp holds the class, and the
   // dict is held for the lookup (which may replace it).
   ClassStamp cls = ClassStamp::of(tp);
   Ref dict = Ref::borrow(cls ? instance_dict(obj) : nullptr);
-  const DictStamp stamp = dict && PyDict_CheckExact(dict.get()) ? DictStamp::of(dict.get()) : DictStamp();
+  const DictStamp stamp = dict && PyDict_CheckExact(dict.get()) && stamps_instance_dict(dict.get())
+                              ? DictStamp::of(dict.get())
+                              : DictStamp();
   PyObject* v = get_attr(obj, name);
   if (!v || !stamp || Py_TYPE(obj) != tp || instance_dict(obj) != dict.get()) return v;
   PyObject* in_class = _PyType_Lookup(tp, name);  // borrowed: the class holds it while the stamp holds
@@ -190,12 +193,13 @@ PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
 
 int MethodCache::fill(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
-  if (tp->tp_getattro != PyObject_GenericGetAttr || !stamps_instance_dicts(tp))
-    return compat::get_method(obj, name, method);
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return compat::get_method(obj, name, method);
   // As in AttrCache::fill: the stamps first, the class held by its stamp, the dict held for the lookup.
   ClassStamp cls = ClassStamp::of(tp);
   Ref dict = Ref::borrow(cls ? instance_dict(obj) : nullptr);
-  const DictStamp stamp = dict && PyDict_CheckExact(dict.get()) ? DictStamp::of(dict.get()) : DictStamp();
+  const DictStamp stamp = dict && PyDict_CheckExact(dict.get()) && stamps_instance_dict(dict.get())
+                              ? DictStamp::of(dict.get())
+                              : DictStamp();
   const int unbound = compat::get_method(obj, name, method);
   if (!unbound || !stamp || Py_TYPE(obj) != tp || instance_dict(obj) != dict.get()) return unbound;
   // Unbound: the class has the descriptor and the instance dict had nothing under the name.
@@ -214,6 +218,35 @@ int MethodCache::fill(PyObject* obj, PyObject* name, PyObject** method) noexcept
   }
   entry(dict.get()) = stamp;
   return unbound;
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+static Name n_dunder_dict{"__dict__"};
+#endif
+
+void own_instance_dict(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (!PyType_HasFeature(tp, Py_TPFLAGS_INLINE_VALUES) || tp->tp_getattro != PyObject_GenericGetAttr ||
+      tp->tp_setattro != PyObject_GenericSetAttr)
+    return;
+  // Set through the class's own `__dict__` slot, which also retires the inline attributes (setting the
+  // dict pointer alone would leave them in use beside the new dict).
+  PyObject* slot = _PyType_Lookup(tp, n_dunder_dict);
+  if (!slot || !Py_IS_TYPE(slot, &PyGetSetDescr_Type)) return;
+  Ref dict(PyObject_GenericGetDict(obj, nullptr));
+  if (!dict || !PyDict_CheckExact(dict.get()) || stamps_instance_dict(dict.get())) {
+    PyErr_Clear();
+    return;
+  }
+  // Exact str keys are copied without running code; the object then keeps its attributes in `own`.
+  Ref own(PyDict_New());
+  if (!own || PyDict_Update(own.get(), dict.get()) < 0 ||
+      PyObject_GenericSetAttr(obj, n_dunder_dict, own.get()) < 0)
+    PyErr_Clear();
+#else
+  (void)obj;
+#endif
 }
 
 }  // namespace ac

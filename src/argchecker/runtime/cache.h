@@ -140,18 +140,23 @@ class ClassStamp {
 #endif
 };
 
-// Whether every change of an instance dict of `type` reaches the dict's stamp. From 3.13 an object of a
-// class without __slots__ keeps its attributes inline, beside a dict made from them when one is asked
-// for, and CPython 3.13.0 stores such attributes without telling the dict's watchers: there, instance
-// dicts are not stamped and their reads are made in full.
-inline bool stamps_instance_dicts(PyTypeObject* type) noexcept {
+// Whether every change of the instance dict `dict` reaches its stamp. From 3.13 an object of a class
+// without __slots__ keeps its attributes inline, beside a dict made from them when one is asked for (the
+// dict then shares them: a split table), and CPython 3.13.0 stores such attributes without telling the
+// dict's watchers. A dict that holds its entries itself (a combined table) sees every change.
+inline bool stamps_instance_dict(PyObject* dict) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-  return !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES);
+  return reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr;
 #else
-  (void)type;
+  (void)dict;
   return true;
 #endif
 }
+
+// From 3.13: gives `obj` (a new checker) an instance dict that holds its entries itself, in place of the
+// inline attributes, so that its reads can be cached (see stamps_instance_dict). Nothing else about the
+// object changes; where that cannot be done, it stays as it is.
+void own_instance_dict(PyObject* obj) noexcept;
 
 // Whether the lookup on a class would hand `value` (found in the class) out as it is: its type takes no
 // part in the descriptor protocol. Re-checked at every hit, as no stamp covers it.

@@ -62,13 +62,11 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept
   return _PyObject_GetMethod(obj, name, method);
 #else
   // The interpreter no longer exports its lookup: the same steps for the case it exists for (a method
-  // descriptor on the type, nothing under the name in the instance dict) where the attributes live in
-  // the dict; the generic lookup, which finds the same object in every other case, otherwise (objects
-  // that keep their attributes inline are left to it: asking for their dict would make one).
+  // descriptor on the type, nothing under the name in the instance dict); the generic lookup, which
+  // finds the same object in every other case, otherwise.
   PyTypeObject* tp = Py_TYPE(obj);
   *method = nullptr;
-  if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name) &&
-      !PyType_HasFeature(tp, Py_TPFLAGS_INLINE_VALUES)) {
+  if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
     PyObject* found = _PyType_Lookup(tp, name);
     if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
       PyObject* descr = Py_NewRef(found);  // held: the dict lookup below may run a key's __eq__

@@ -187,9 +187,6 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 // `call_method`, with the method looked up through `cache` (see MethodCache).
 inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                              MethodCache& cache) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  if (!stamps_instance_dicts(Py_TYPE(args[0]))) return call_method(name, args, nargsf, kwnames);
-#endif
   PyObject* raw;
   const int unbound = cache.get(args[0], name, &raw);
   if (!raw) return nullptr;
