@@ -43,25 +43,41 @@ inline PyObject* instance_dict(PyObject* obj) noexcept {
   return p ? *p : nullptr;
 }
 
-// Reads of one attribute name on instances of one class with the generic attribute lookup, where the
-// class has nothing under the name or a value no descriptor protocol applies to: the lookup then finds the
-// instance dict's value, or else the class's. Answered while the class and the instance dict keep their
-// stamps and the class value's type still has no `__get__`. An instance dict is kept only while all its
-// keys are exact strs, so no key's `__eq__` is skipped. The cache holds no reference to an instance or its
-// dict (checkers stay collectable): an instance value is borrowed from the very dict whose stamp was just
-// found to hold, a class value from the class value the cache holds.
-class AttrCache {
- public:
-  // A new reference, or null with an error set.
-  PyObject* get(PyObject* obj, PyObject* name) noexcept {
-    if (name == name_ && cls_.holds(Py_TYPE(obj)) && plain_class_value(in_class_.get())) {
-      if (PyObject* dict = instance_dict(obj)) {
-        const Entry& e = entry(dict);
-        if (e.stamp.holds(dict)) return new_ref(e.value);
-      }
-    }
-    return fill(obj, name);
+// What AttrCache and MethodCache share: reads of one attribute name on instances of one class with the
+// generic attribute lookup, kept per instance dict while the class and the dict keep their stamps. An
+// instance dict is kept only while all its keys are exact strs, so no key's `__eq__` is skipped. The
+// cache holds no reference to an instance or its dict (checkers stay collectable): an instance value is
+// borrowed from the very dict whose stamp was just found to hold, a class value from `in_class_`, which
+// the cache holds.
+class InstanceCache {
+ protected:
+  // The value kept for `obj` (borrowed), or null.
+  PyObject* kept(PyObject* obj, PyObject* name) noexcept {
+    if (name != name_ || !cls_.holds(Py_TYPE(obj))) return nullptr;
+    PyObject* dict = instance_dict(obj);
+    if (!dict) return nullptr;
+    const Entry& e = entry(dict);
+    return e.stamp.holds(dict) ? e.value : nullptr;
   }
+
+  // A lookup made in full: its stamps are taken before it (`begin`), so that whatever it changes fails
+  // them; the class is held by its stamp and the dict for the lookup, which may replace it.
+  struct Fill {
+    PyTypeObject* type = nullptr;
+    ClassStamp cls;
+    Ref dict;
+    DictStamp stamp;
+    // After the lookup: `obj` still has the class and dict stamped, a dict of exact str keys.
+    bool usable(PyObject* obj) const noexcept;
+  };
+  static Fill begin(PyObject* obj) noexcept;
+  // Keeps `value` (found by the lookup, or the class's `in_class`) for the dict of `f`, if the stamps
+  // still hold after every read the lookup and the caller made.
+  void keep(Fill& f, PyObject* name, PyObject* in_class, PyObject* value) noexcept;
+
+  PyObject* name_ = nullptr;  // one of the module's interned names
+  ClassStamp cls_;
+  Ref in_class_;  // what the class has under the name, or null
 
  private:
   struct Entry {
@@ -70,29 +86,38 @@ class AttrCache {
   };
   // By dict address: the checkers of one decorated call rarely share a slot.
   Entry& entry(PyObject* dict) noexcept { return entries_[(reinterpret_cast<uintptr_t>(dict) >> 6) & 7]; }
-  PyObject* fill(PyObject* obj, PyObject* name) noexcept;
-
-  PyObject* name_ = nullptr;  // one of the module's interned names
-  ClassStamp cls_;
-  Ref in_class_;  // what the class has under the name, or null
   Entry entries_[8];
 };
 
-// `obj.name` for a call, as the interpreter's method lookup (`compat::get_method`) makes it, on instances
-// of one class with the generic attribute lookup: where the class has a method descriptor under the name
-// and the instance dict has nothing under it, the answer is the descriptor itself, to be called with
-// `obj` in front. Kept while the class and the instance dict keep their stamps (the dict with exact str
-// keys only, as in AttrCache); every other case takes the interpreter's lookup.
-class MethodCache {
+// `obj.name` where the class has nothing under the name or a value no descriptor protocol applies to:
+// the lookup then finds the instance dict's value, or else the class's. Answered while the stamps hold
+// and the class value's type still has no `__get__`.
+class AttrCache : InstanceCache {
+ public:
+  // A new reference, or null with an error set.
+  PyObject* get(PyObject* obj, PyObject* name) noexcept {
+    if (plain_class_value(in_class_.get())) {
+      if (PyObject* v = kept(obj, name)) return new_ref(v);
+    }
+    return fill(obj, name);
+  }
+
+ private:
+  PyObject* fill(PyObject* obj, PyObject* name) noexcept;
+};
+
+// `obj.name` for a call, as the interpreter's method lookup (`compat::get_method`) makes it: where the
+// class has a method descriptor under the name and the instance dict has nothing under it, the answer
+// is the descriptor itself, to be called with `obj` in front. Answered while the stamps hold and the
+// descriptor's type is still a method descriptor type; every other case takes the interpreter's lookup.
+class MethodCache : InstanceCache {
  public:
   // As `compat::get_method`: 1 with *method the descriptor, or 0 with *method the attribute or null
   // with an error set (new references).
   int get(PyObject* obj, PyObject* name, PyObject** method) noexcept {
-    if (name == name_ && cls_.holds(Py_TYPE(obj)) &&
-        PyType_HasFeature(Py_TYPE(descr_.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-      PyObject* dict = instance_dict(obj);
-      if (dict && entry(dict).holds(dict)) {
-        *method = new_ref(descr_.get());
+    if (in_class_ && PyType_HasFeature(Py_TYPE(in_class_.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+      if (PyObject* descr = kept(obj, name)) {
+        *method = new_ref(descr);
         return 1;
       }
     }
@@ -100,13 +125,7 @@ class MethodCache {
   }
 
  private:
-  DictStamp& entry(PyObject* dict) noexcept { return entries_[(reinterpret_cast<uintptr_t>(dict) >> 6) & 7]; }
   int fill(PyObject* obj, PyObject* name, PyObject** method) noexcept;
-
-  PyObject* name_ = nullptr;  // one of the module's interned names
-  ClassStamp cls_;
-  Ref descr_;             // the method descriptor the class has under the name
-  DictStamp entries_[8];  // instance dicts found without the name
 };
 
 // `obj.name` as `get_attr`, answered from `cache` while its stamps hold.

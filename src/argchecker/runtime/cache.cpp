@@ -157,66 +157,54 @@ static bool str_keys_only(PyObject* dict) noexcept {
   return true;
 }
 
-PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
-  PyTypeObject* tp = Py_TYPE(obj);
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return get_attr(obj, name);
-  // The stamps first, so that whatever the lookup changes fails them. The stamp holds the class, and the
-  // dict is held for the lookup (which may replace it).
-  ClassStamp cls = ClassStamp::of(tp);
-  Ref dict = Ref::borrow(cls ? instance_dict(obj) : nullptr);
-  const DictStamp stamp = dict && PyDict_CheckExact(dict.get()) && stamps_instance_dict(dict.get())
-                              ? DictStamp::of(dict.get())
-                              : DictStamp();
-  PyObject* v = get_attr(obj, name);
-  if (!v || !stamp || Py_TYPE(obj) != tp || instance_dict(obj) != dict.get()) return v;
-  PyObject* in_class = _PyType_Lookup(tp, name);  // borrowed: the class holds it while the stamp holds
-  if (!plain_class_value(in_class) || !cls.settle(tp) || !stamp.holds(dict.get()) ||
-      !str_keys_only(dict.get()))
-    return v;
-  PyObject* in_dict = PyDict_GetItemWithError(dict.get(), name);  // exact str keys: runs no code
-  if ((in_dict ? in_dict : in_class) != v) return v;
+InstanceCache::Fill InstanceCache::begin(PyObject* obj) noexcept {
+  Fill f;
+  f.type = Py_TYPE(obj);
+  if (f.type->tp_getattro != PyObject_GenericGetAttr) return f;
+  f.cls = ClassStamp::of(f.type);
+  f.dict = Ref::borrow(f.cls ? instance_dict(obj) : nullptr);
+  PyObject* d = f.dict.get();
+  if (d && PyDict_CheckExact(d) && stamps_instance_dict(d)) f.stamp = DictStamp::of(d);
+  return f;
+}
+
+bool InstanceCache::Fill::usable(PyObject* obj) const noexcept {
+  return stamp && Py_TYPE(obj) == type && instance_dict(obj) == dict.get() && str_keys_only(dict.get());
+}
+
+void InstanceCache::keep(Fill& f, PyObject* name, PyObject* in_class, PyObject* value) noexcept {
+  if (!f.cls.settle(f.type) || !f.stamp.holds(f.dict.get())) return;
   // The entries belong to one name on one class in one state. What the cache let go of is released last,
   // once the cache is whole again (releasing it may run code that reads through the cache).
   ClassStamp old_cls;
   Ref old_in_class;
-  if (name != name_ || !cls_.holds(tp)) {
+  if (name != name_ || !cls_.holds(f.type)) {
     old_cls = std::move(cls_);
     old_in_class = std::move(in_class_);
     name_ = name;
-    cls_ = std::move(cls);
+    cls_ = std::move(f.cls);
     in_class_ = Ref::borrow(in_class);
     for (Entry& e : entries_) e = Entry();
   }
-  entry(dict.get()) = Entry{stamp, v};
+  entry(f.dict.get()) = Entry{f.stamp, value};
+}
+
+PyObject* AttrCache::fill(PyObject* obj, PyObject* name) noexcept {
+  Fill f = begin(obj);
+  PyObject* v = get_attr(obj, name);
+  if (!v || !f.usable(obj)) return v;
+  PyObject* in_class = _PyType_Lookup(f.type, name);  // borrowed: the class holds it while the stamp holds
+  if (!plain_class_value(in_class)) return v;
+  PyObject* in_dict = PyDict_GetItemWithError(f.dict.get(), name);  // exact str keys: runs no code
+  if ((in_dict ? in_dict : in_class) == v) keep(f, name, in_class, v);
   return v;
 }
 
 int MethodCache::fill(PyObject* obj, PyObject* name, PyObject** method) noexcept {
-  PyTypeObject* tp = Py_TYPE(obj);
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return compat::get_method(obj, name, method);
-  // As in AttrCache::fill: the stamps first, the class held by its stamp, the dict held for the lookup.
-  ClassStamp cls = ClassStamp::of(tp);
-  Ref dict = Ref::borrow(cls ? instance_dict(obj) : nullptr);
-  const DictStamp stamp = dict && PyDict_CheckExact(dict.get()) && stamps_instance_dict(dict.get())
-                              ? DictStamp::of(dict.get())
-                              : DictStamp();
+  Fill f = begin(obj);
   const int unbound = compat::get_method(obj, name, method);
-  if (!unbound || !stamp || Py_TYPE(obj) != tp || instance_dict(obj) != dict.get()) return unbound;
   // Unbound: the class has the descriptor and the instance dict had nothing under the name.
-  if (_PyType_Lookup(tp, name) != *method || !cls.settle(tp) || !stamp.holds(dict.get()) ||
-      !str_keys_only(dict.get()))
-    return unbound;
-  ClassStamp old_cls;
-  Ref old_descr;
-  if (name != name_ || !cls_.holds(tp)) {
-    old_cls = std::move(cls_);
-    old_descr = std::move(descr_);
-    name_ = name;
-    cls_ = std::move(cls);
-    descr_ = Ref::borrow(*method);
-    for (DictStamp& e : entries_) e = DictStamp();
-  }
-  entry(dict.get()) = stamp;
+  if (unbound && f.usable(obj) && _PyType_Lookup(f.type, name) == *method) keep(f, name, *method, *method);
   return unbound;
 }
 
