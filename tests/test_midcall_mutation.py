@@ -262,6 +262,16 @@ def _(s):
     return s.verify(fresh("1sec"))
 
 
+@row("is_valid_frequency: an item's __eq__ rebinds the class's FREQUENCY and clears the type cache", IPE)
+def _(s):
+    s.checker("is_valid_frequency")
+    cls = s.ac.ArgumentChecker
+    s.m.setattr(cls, "FREQUENCY", cls.FREQUENCY)  # put back at the end
+    rebind = lambda: setattr(cls, "FREQUENCY", (fresh("tick"),))  # noqa: E731
+    cls.FREQUENCY = (mid(str, "__eq__", False, rebind, sys._clear_type_cache, init=("day",)), fresh("zz"))
+    return s.verify(fresh("1sec"))
+
+
 @row("is_valid_fq: value.__eq__", IPE)
 def _(s):
     s.checker("is_valid_fq")
