@@ -316,7 +316,7 @@ timed() {  # <label> <command...>
 apt_need() {  # <package...>
   local p missing=() sudo=""
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q " installed$" || missing+=("$p")
+    [[ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)" == *" installed" ]] || missing+=("$p")
   done
   [ ${#missing[@]} -gt 0 ] || return 0
   [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -512,8 +512,9 @@ wheel_suite_aarch64() {  # <wheel> <pytest arguments...>
   # is merged into the host's velmora/tframe/utils/ from there.
   pip_quiet install --no-index --no-deps --target "$CROSS/ext" "${plat[@]}" "$wheel"
   cp -r "$CROSS/ext/." "$site/"
-  say "module: $(cd / && PYTHONPATH=$site "$py" -c 'import numpy, pandas, velmora.tframe.utils.argchecker as ac
-print(ac.__file__ + " (numpy %s, pandas %s)" % (numpy.__version__, pandas.__version__))')"
+  say "module: $(cd / && PYTHONPATH=$site "$py" -c 'import velmora.tframe.utils.argchecker as ac
+from importlib.metadata import version as v
+print(ac.__file__ + " (" + ", ".join("%s %s" % (n, v(n)) for n in ("numpy", "pandas", "pytest", "hypothesis", "mypy")) + ")")')"
   say "running the tests under qemu"
   ( cd "$ROOT/tests" && PYTHONPATH=$site PYTHONNOUSERSITE=1 "$py" -m pytest -p no:cacheprovider -q "$@" ) || rc=$?
   [ "$rc" -ne 5 ] || echo "dev.sh: pytest ran no test" >&2
@@ -558,10 +559,11 @@ cross_clang() {
   timed "clang build" build --config-settings=cmake.define.CMAKE_CXX_COMPILER=clang++ \
     "--config-settings=cmake.define.CMAKE_CXX_FLAGS=-stdlib=libc++ -Werror" \
     --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++
-  local so
+  local so libs
   so=$(find "$VENV/lib" -name 'argchecker*.so' -path '*velmora/tframe/utils*' | head -1)
-  ldd "$so" | grep -q 'libc++\.so' || { echo "cross clang: $so is not linked against libc++" >&2; exit 1; }
-  say "built: ${so##*/}, linked against $(ldd "$so" | grep -o 'libc++\.so[^ ]*' | head -1), 0 warnings"
+  libs=$(ldd "$so")
+  grep -q 'libc++\.so' <<<"$libs" || { echo "cross clang: $so is not linked against libc++" >&2; exit 1; }
+  say "built: ${so##*/}, linked against $(grep -o 'libc++\.so[^ ]*' <<<"$libs" | head -1), 0 warnings"
   say "running the tests"
   timed "clang suite" run_pytest "$@"
 }
