@@ -192,8 +192,8 @@ def test_sdist_holds_what_builds_and_checks_the_extension(dist):
         names = {m.name.split("/", 1)[1] for m in t.getmembers() if m.isfile()}
     tops = {n.split("/")[0] for n in names}
     assert tops == {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md",
-                    "dev.sh", "requirements-dev.txt", "requirements-lint.txt", ".clang-format", ".clang-tidy",
-                    "src", "stub", "tests", "docs", "examples"}
+                    "dev.sh", "requirements-dev.txt", "requirements-lint.txt", "requirements-wheels.txt",
+                    ".clang-format", ".clang-tidy", "src", "stub", "tests", "docs", "examples"}
     sources = {os.path.relpath(os.path.join(b, f), ROOT) for b, _, fs in os.walk(os.path.join(ROOT, "src"))
                for f in fs}
     assert {n for n in names if n.startswith("src/")} == sources
