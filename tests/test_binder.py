@@ -168,3 +168,62 @@ def test_signature_attribute_and_replaced_getcallargs_are_honoured(ac, monkeypat
     monkeypatch.setattr(inspect, "getcallargs", lambda *a, **k: calls.append(a) or {"b": "fake"})
     api(8)
     assert seen == {"b": "fake"} and len(calls) == 1
+
+
+class _Tuple(tuple):
+    def __getitem__(self, i):
+        return -1
+
+
+class _Dict(dict):
+    def get(self, key, default=None):
+        raise KeyError("read through get")
+
+    def __getitem__(self, key):
+        return -1
+
+
+def _with(**attrs):
+    def f(a, b=2, *, c=3):
+        return 0
+    for name, value in attrs.items():
+        setattr(f, name, value)
+    return f
+
+
+def _renamed(*names):
+    f = _with()
+    f.__code__ = f.__code__.replace(co_varnames=names)
+    return f
+
+
+# Functions whose binding getcallargs reads from more than the code object and the plain fields: each
+# call is bound as getcallargs binds it (or fails as it fails).
+@pytest.mark.parametrize("make, args, kwargs", [
+    (lambda: _with(__text_signature__="(b, a)"), (1,), {"a": 5}),
+    (lambda: _with(_partialmethod=functools.partialmethod(lambda a, b: 0, 9)), (1,), {}),
+    (lambda: _with(__partialmethod__=functools.partialmethod(lambda a, b: 0, 9)), (1,), {}),
+    (lambda: _with(__defaults__=_Tuple((7,))), (1,), {}),
+    (lambda: _with(__kwdefaults__=_Dict(c=7)), (1,), {}),
+    (lambda: _with(__annotations__=_Dict(a=int)), (1,), {}),
+    (lambda: _renamed(".0", "b", "c"), (1,), {}),
+    (lambda: _renamed("a b", "b", "c"), (1,), {}),
+    (lambda: _renamed("if", "b", "c"), (1,), {}),
+    (lambda: _renamed("a", "a", "c"), (1, 4), {}),
+], ids=["text_signature", "_partialmethod", "__partialmethod__", "defaults_subclass", "kwdefaults_subclass",
+        "annotations_subclass", "implicit_name", "non_identifier", "keyword", "repeated_name"])
+def test_what_getcallargs_reads_besides_the_code(ac, make, args, kwargs):
+    f = make()
+    seen = {}
+    kind, want = expected(f, args, kwargs)
+    names = list(want) if kind == "ok" else ["a"]
+    api = ac.apply_rule(*[Recorder(n, seen) for n in names])(f)
+    for _ in range(2):  # the second call meets whatever the first one kept
+        seen.clear()
+        try:
+            api(*args, **kwargs)
+            got = ("ok", seen)
+        except Exception as e:
+            # getcallargs bound it and the function's own call failed after the checks; or it did not bind
+            got = ("ok", seen) if kind == "ok" and seen else ("err", (type(e), str(e)))
+        assert got == (kind, want)

@@ -221,6 +221,82 @@ def _worker_replaced_on_the_class(ac, mp, api, c):
     assert w.verify("f", -1) is None
 
 
+class _CallsOnRelease:
+    """A rule whose release runs `then()`, while the store that dropped it is still in progress."""
+
+    def __init__(self, then):
+        self.then = then
+
+    def __call__(self, func_name, value):
+        pass
+
+    def __del__(self):
+        self.then()
+
+
+def _rules_released_by_a_specialised_store(ac, mp, api, c):
+    seen = []
+    c.__dict__ = dict(vars(c))  # a dict that holds its entries itself: 3.11 stores into it specialised
+
+    def store(rules):
+        c.rules = rules
+    for _ in range(20):  # the same store, until the interpreter has specialised it
+        store(list(c.rules))
+    store([_CallsOnRelease(lambda: seen.append(api(-1, 0)))] + list(c.rules))
+    api(1, 0), api(1, 0)
+    store([])  # frees the list the last calls read; the release calls api with the new, empty rules
+    assert seen == [-1]
+
+
+def _rules_in_a_module_s_namespace(ac, mp, api, c):
+    mp.setattr(ac, "arg_name", "a", raising=False)
+    mp.setattr(ac, "rules", list(c.rules), raising=False)
+    c.__dict__ = vars(ac)
+    api(1, 0), api(1, 0)
+    ac.rules = []  # the list read so far is freed
+    assert api(-1, 0) == -1
+
+
+def _inspect_helper_s_code_replaced(ac, mp, api, c):
+    def always(obj):  # `func.__self__` of a function: AttributeError from getcallargs
+        return True
+    mp.setattr(ac.inspect.ismethod, "__code__", always.__code__)
+    with pytest.raises(AttributeError):
+        api(1, 0)
+
+
+def _one_instance_dict_throughout(ac, mp, api, c):
+    class Keeps(ac.ArgumentChecker):
+        def __init__(self, arg_name):
+            self.kept = vars(self)
+            super().__init__(arg_name)
+    k = Keeps("x")
+    assert k.kept is vars(k) and k.kept["arg_name"] == "x"
+    w = ac.ArgumentChecker.__new__(ac.ArgumentChecker)
+    d = vars(w)
+    w.__init__("y")
+    assert vars(w) is d and d["rules"] == []
+    twin = ac.ArgumentChecker.__new__(ac.ArgumentChecker)
+    twin.__dict__ = d
+    w.is_stop_type()
+    with pytest.raises(ac.InvalidParamError):
+        twin.verify("f", "no such stop type")
+
+
+def _constant_behind_a_custom_mro(ac, mp, api, c):
+    outside = type("Outside", (), {"STOP_TYPE": ("point",)})
+
+    class Meta(type):
+        def mro(cls):
+            return (cls, outside, ac.ArgumentChecker, object)
+    sub = Meta("Sub", (ac.ArgumentChecker,), {})
+    w = sub("x").is_stop_type()
+    w.verify("f", "point"), w.verify("f", "point")
+    outside.STOP_TYPE = ("other",)
+    with pytest.raises(ac.InvalidParamError):
+        w.verify("f", "point")
+
+
 # The hot path answers some reads from the last one while nothing they depend on has changed: each scene
 # warms them with passing calls, changes one thing, and the next call must see the change.
 @pytest.mark.parametrize("scene", [
@@ -230,6 +306,8 @@ def _worker_replaced_on_the_class(ac, mp, api, c):
     _constant_freed_behind_a_reused_type_tag, _switch_behind_a_reused_type_tag, _constant_s_own_type_gains_get,
     _class_value_s_type_becomes_a_data_descriptor, _getcallargs_code_replaced, _getfullargspec_patched,
     _rules_of_a_checker_made_without_init, _verify_shadowed_by_the_instance, _worker_replaced_on_the_class,
+    _rules_released_by_a_specialised_store, _rules_in_a_module_s_namespace, _inspect_helper_s_code_replaced,
+    _one_instance_dict_throughout, _constant_behind_a_custom_mro,
 ], ids=lambda f: f.__name__.strip("_"))
 def test_warm_reads_see_every_change(ac, monkeypatch, scene):
     monkeypatch.setattr(ac.ArgumentChecker, "ALLOW_ARG_CHECK", True)

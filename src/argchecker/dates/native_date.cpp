@@ -16,6 +16,7 @@
 #include <cstring>
 #include <datetime.h>
 
+#include "runtime/cache/cache.h"
 #include "runtime/exec_hooks.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
@@ -26,68 +27,35 @@ namespace {
 Name n_datetime{"datetime"}, n_strptime{"strptime"}, n_match{"match"}, n_compile{"_compile"},
     n_strptime_mod{"_strptime"}, n_strptime_datetime{"_strptime_datetime"};
 
-// A Python function as it was when the module loaded: the function object and what decides what it
-// does when called (its code and defaults). Strong references, kept for identity tests only.
-struct KnownFunction {
-  PyObject* fn = nullptr;
-  PyObject* code = nullptr;
-  PyObject* defaults = nullptr;
-  PyObject* kwdefaults = nullptr;
-
-  void forget() noexcept {
-    Py_CLEAR(fn);
-    Py_CLEAR(code);
-    Py_CLEAR(defaults);
-    Py_CLEAR(kwdefaults);
-  }
-  bool remember(PyObject* f) noexcept {
-    forget();
-    if (!f || !PyFunction_Check(f)) return false;
-    fn = new_ref(f);
-    code = new_ref(PyFunction_GET_CODE(f));
-    defaults = PyFunction_GET_DEFAULTS(f);
-    Py_XINCREF(defaults);
-    kwdefaults = PyFunction_GET_KW_DEFAULTS(f);
-    Py_XINCREF(kwdefaults);
-    return true;
-  }
-  // `f` is this very function, unchanged.
-  bool is(PyObject* f) const noexcept {
-    return f == fn && fn && PyFunction_GET_CODE(f) == code && PyFunction_GET_DEFAULTS(f) == defaults &&
-           PyFunction_GET_KW_DEFAULTS(f) == kwdefaults;
-  }
-  // The module global `name` of this function's module is `other`, unchanged.
-  bool global_is(PyObject* name, const KnownFunction& other) const noexcept {
-    PyObject* g = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(fn), name);  // borrowed, compared only
-    if (!g) PyErr_Clear();
-    return g && other.is(g);
-  }
-};
-
 // What the standard library's parsing consists of, as found when the module loaded. Everything null
 // (and no native answer) when any of it was not the standard one then.
 struct Standard {
   // datetime.datetime (the C type of the datetime C API) and the definition behind its `strptime`:
   // `datetime.datetime.strptime` makes a new bound method at every lookup, so the method is
   // recognised by its definition and the class it is bound to.
-  PyObject* datetime_cls = nullptr;
+  Ref datetime_cls;
   PyMethodDef* strptime_def = nullptr;
-  // The `_strptime` module that strptime calls into (found in sys.modules at every call), and the
-  // functions of it that run: `_strptime_datetime` and the `_strptime` it calls.
-  PyObject* strptime_module = nullptr;
-  KnownFunction strptime_datetime, strptime_fn;
-  // re.match and the `_compile` it calls.
-  KnownFunction re_match, re_compile;
-} g_std;
+  // What strptime then runs: the `_strptime` module (found in sys.modules at every call), its functions
+  // `_strptime_datetime` and the `_strptime` that one calls, as they were.
+  Snapshot strptime_reads;
+  // re.match and the `_compile` it calls, as they were.
+  Ref re_match;
+  Snapshot re_reads;
+};
+Forever<Standard> g_std;
 
 void forget_standard() noexcept {
-  Py_CLEAR(g_std.datetime_cls);
-  g_std.strptime_def = nullptr;
-  Py_CLEAR(g_std.strptime_module);
-  g_std.strptime_datetime.forget();
-  g_std.strptime_fn.forget();
-  g_std.re_match.forget();
-  g_std.re_compile.forget();
+  g_std->datetime_cls.reset();
+  g_std->strptime_def = nullptr;
+  g_std->strptime_reads.clear();
+  g_std->re_match.reset();
+  g_std->re_reads.clear();
+}
+
+// `dict[name]` is a Python function, added to `s` with its fields and the entry.
+bool add_function_entry(Snapshot& s, PyObject* owner, PyObject* dict, PyObject* name) noexcept {
+  PyObject* f = PyDict_GetItemWithError(dict, name);
+  return f && PyFunction_Check(f) && s.add_entry(owner, dict, name) && s.add_function(f);
 }
 
 void remember_strptime(PyObject* module_dict) noexcept {
@@ -103,13 +71,16 @@ void remember_strptime(PyObject* module_dict) noexcept {
   Ref module(PyImport_Import(n_strptime_mod));
   if (!module || !PyModule_Check(module.get())) return;
   PyObject* d = PyModule_GetDict(module.get());  // borrowed; the module holds it
-  if (!g_std.strptime_datetime.remember(PyDict_GetItemWithError(d, n_strptime_datetime)) ||
-      !g_std.strptime_fn.remember(PyDict_GetItemWithError(d, n_strptime_mod)) ||
-      !g_std.strptime_datetime.global_is(n_strptime_mod, g_std.strptime_fn))
+  PyObject* runner = PyDict_GetItemWithError(d, n_strptime_datetime);
+  Snapshot& s = g_std->strptime_reads;
+  if (!s.add_entry(module.get(), PyImport_GetModuleDict(), n_strptime_mod) ||
+      !add_function_entry(s, module.get(), d, n_strptime_datetime) ||
+      !add_function_entry(s, module.get(), d, n_strptime_mod) || !runner ||
+      PyFunction_GET_GLOBALS(runner) != d)
     return;
-  g_std.datetime_cls = cls.release();
-  g_std.strptime_def = reinterpret_cast<PyCFunctionObject*>(strptime.get())->m_ml;
-  g_std.strptime_module = module.release();
+  s.seal();
+  g_std->datetime_cls = std::move(cls);
+  g_std->strptime_def = reinterpret_cast<PyCFunctionObject*>(strptime.get())->m_ml;
 }
 
 void remember_re_match(PyObject* module_dict) noexcept {
@@ -121,9 +92,12 @@ void remember_re_match(PyObject* module_dict) noexcept {
   Ref std_re(PyImport_ImportModule("re"));
   if (!std_re) return;
   Ref std_match(PyObject_GetAttr(std_re.get(), n_match));
-  if (!std_match || match.get() != std_match.get() || !g_std.re_match.remember(match.get())) return;
-  PyObject* compile = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(match.get()), n_compile);
-  if (!g_std.re_compile.remember(compile)) g_std.re_match.forget();
+  if (!std_match || match.get() != std_match.get() || !PyFunction_Check(match.get())) return;
+  Snapshot& s = g_std->re_reads;
+  PyObject* globals = PyFunction_GET_GLOBALS(match.get());
+  if (!s.add_function(match.get()) || !add_function_entry(s, std_re.get(), globals, n_compile)) return;
+  s.seal();
+  g_std->re_match = std::move(match);
 }
 
 // Never fails the import: whatever is not the standard library's leaves the native answers off. Each
@@ -132,9 +106,10 @@ bool remember_standard(PyObject* module_dict) noexcept {
   forget_standard();
   remember_strptime(module_dict);
   PyErr_Clear();
-  if (!g_std.strptime_def) forget_standard();
+  if (!g_std->strptime_def) g_std->strptime_reads.clear();
   remember_re_match(module_dict);
   PyErr_Clear();
+  if (!g_std->re_match) g_std->re_reads.clear();
   return true;
 }
 ExecHook hook{remember_standard};
@@ -147,15 +122,9 @@ bool c_time_locale() noexcept {
 
 // `strptime` is `datetime.datetime.strptime` of the standard class, and what it calls is unchanged.
 bool is_standard_strptime(PyObject* strptime) noexcept {
-  if (!g_std.strptime_def || !PyCFunction_Check(strptime) ||
-      reinterpret_cast<PyCFunctionObject*>(strptime)->m_ml != g_std.strptime_def ||
-      PyCFunction_GET_SELF(strptime) != g_std.datetime_cls)
-    return false;
-  PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), n_strptime_mod);  // compared only
-  if (!module) PyErr_Clear();
-  return module == g_std.strptime_module && g_std.strptime_module &&
-         g_std.strptime_datetime.global_is(n_strptime_datetime, g_std.strptime_datetime) &&
-         g_std.strptime_datetime.global_is(n_strptime_mod, g_std.strptime_fn);
+  return g_std->strptime_def && PyCFunction_Check(strptime) &&
+         reinterpret_cast<PyCFunctionObject*>(strptime)->m_ml == g_std->strptime_def &&
+         PyCFunction_GET_SELF(strptime) == g_std->datetime_cls.get() && g_std->strptime_reads.holds();
 }
 
 // ---- the parsers ------------------------------------------------------------------------------------
@@ -321,7 +290,7 @@ PyObject* new_datetime(const Ymd& d) noexcept {
 
 bool quarter_matches(PyObject* match, PyObject* value) noexcept {
   // The engine reads a str subclass's characters directly, so any str will do here.
-  if (!g_std.re_match.is(match) || !g_std.re_match.global_is(n_compile, g_std.re_compile)) return false;
+  if (!g_std->re_match || match != g_std->re_match.get() || !g_std->re_reads.holds()) return false;
   return parse_quarter(value);
 }
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "rules/decorator.h"
-#include "runtime/cache.h"
+#include "runtime/cache/cache.h"
 #include "runtime/compat.h"
 #include "runtime/exec_hooks.h"
 #include "runtime/globals.h"
@@ -14,90 +14,108 @@
 namespace ac {
 namespace {
 
-Name n_getcallargs{"getcallargs"};
-Name n_signature{"__signature__"};
-Name n_partialmethod{"_partialmethod"};
+Name n_getcallargs{"getcallargs"}, n_keyword{"keyword"}, n_iskeyword{"iskeyword"};
 
-// The standard library's inspect.getcallargs as it was when the module loaded, with what it runs and
-// reads: its code object, and its module's dict (getfullargspec and the other helpers it calls are found
-// there), kept as a copy. A call is bound natively only while the module global `inspect` hands out this
-// very function, its code is the original one and its module's dict holds the same entries as then;
-// otherwise the real function binds it.
+// What getcallargs is made of, found when the module loads: the standard inspect module (the module
+// global `inspect` then), its getcallargs, and everything a call of it on a plain function runs and reads
+// (`reads`: found by running it on a few functions of every shape, see `samples`), with the names that
+// code reads (`target_names`: the attributes it may look up on the function it is given). A call is bound
+// natively only while `inspect` is that module, its getcallargs that function, and `reads` holds.
 struct StdGetcallargs {
-  Ref func, code, entries;
-  DictStamp checked;  // the module dict's stamp when it was last compared with `entries`
-  bool same = false;  // what that comparison found
+  Ref inspect, getcallargs, target_names;
+  Snapshot reads;
 };
 Forever<StdGetcallargs> g_std;
 
+// Calls of getcallargs that bind, on functions of each parameter kind, with and without annotations.
+constexpr const char kSamples[] = R"(
+def samples(getcallargs):
+    def f0(a, b=1, *args, c, d=2, **kw): pass
+    def f1(a: int, /, b: "x" = 2) -> int: pass
+    def f2(): pass
+    def run():
+        getcallargs(f0, 1, c=3)
+        getcallargs(f0, 1, 2, 3, c=3, d=4, e=5)
+        getcallargs(f1, 1)
+        getcallargs(f1, 1, b=2)
+        getcallargs(f2)
+    return run
+)";
+
 bool remember_std_getcallargs(PyObject* module_dict) noexcept {
+  g_std->reads.clear();
   PyObject* inspect = PyDict_GetItemWithError(module_dict, names::g_inspect);
   if (!inspect) return !PyErr_Occurred();
   Ref func(PyObject_GetAttr(inspect, n_getcallargs));
-  if (!func || !PyFunction_Check(func.get())) {
-    PyErr_Clear();
+  Ref ns(PyDict_New());
+  Ref target_names(PySet_New(nullptr));
+  Ref code(func && ns && target_names &&
+                   PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) == 0
+               ? Py_CompileString(kSamples, "<argchecker samples>", Py_file_input)
+               : nullptr);
+  Ref done(code ? PyEval_EvalCode(code.get(), ns.get(), ns.get()) : nullptr);
+  PyObject* samples = done ? PyDict_GetItemString(ns.get(), "samples") : nullptr;
+  Ref run(samples ? PyObject_CallOneArg(samples, func.get()) : nullptr);
+  if (!run || !PyModule_CheckExact(inspect) || !PyFunction_Check(func.get()) ||
+      PyFunction_GET_GLOBALS(func.get()) != PyModule_GetDict(inspect) ||
+      !g_std->reads.add_what_runs(run.get(), func.get(), target_names.get())) {
+    PyErr_Clear();  // no native binding: every call goes to the real getcallargs
+    g_std->reads.clear();
     return true;
   }
-  Ref entries(PyDict_Copy(PyFunction_GET_GLOBALS(func.get())));
-  if (!entries) return false;
-  Ref code = Ref::borrow(PyFunction_GET_CODE(func.get()));
-  StdGetcallargs next{std::move(func), std::move(code), std::move(entries), DictStamp(), false};
-  std::swap(*g_std, next);
+  g_std->inspect = Ref::borrow(inspect);
+  g_std->getcallargs = std::move(func);
+  g_std->target_names = std::move(target_names);
+  g_std->reads.seal();
   return true;
 }
 ExecHook hook{remember_std_getcallargs};
 
-// Whether `dict` holds exactly the entries of `entries`, each the very same object. False, with no
-// error set, when a lookup fails.
-bool same_entries(PyObject* dict, PyObject* entries) noexcept {
-  if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(entries)) return false;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(entries, &pos, &key, &value)) {
-    if (PyDict_GetItemWithError(dict, key) != value) {
-      PyErr_Clear();
-      return false;
+// The parameter layout of a code object, as getcallargs sees it: (code, positional names, keyword-only
+// names, *args name or None, **kwargs name or None, whether getcallargs keeps every name as it is).
+enum LayoutSlot { kCode, kArgs, kKwOnly, kVarArgs, kVarKw, kNamesKept, kLayoutSize };
+
+// 1 when getcallargs binds each parameter under its own name: the signature it builds refuses names that
+// are not identifiers or (from 3.11) keywords, renames the implicit ".0" of a comprehension and keeps one
+// of two parameters of the same name. 0 otherwise, -1 with an error set.
+int names_kept(PyObject* params) noexcept {
+  Ref keyword(PyImport_Import(n_keyword));
+  Ref iskeyword(keyword ? PyObject_GetAttr(keyword.get(), n_iskeyword) : nullptr);
+  if (!iskeyword) return -1;
+  const Py_ssize_t n = PyTuple_GET_SIZE(params);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(params, i);
+    if (!PyUnicode_CheckExact(name) || !PyUnicode_IsIdentifier(name)) return 0;
+    Ref is_kw(PyObject_CallOneArg(iskeyword.get(), name));
+    if (!is_kw) return -1;
+    if (is_kw.get() != Py_False) return 0;
+    for (Py_ssize_t j = 0; j < i; ++j) {
+      if (PyUnicode_Compare(PyTuple_GET_ITEM(params, j), name) == 0) return 0;
     }
   }
-  return true;
+  return 1;
 }
 
-// Whether `getcallargs` is the standard one as it was at load, and what it reads is too.
-bool is_std_getcallargs(PyObject* getcallargs) noexcept {
-  if (!g_std->func || getcallargs != g_std->func.get() ||
-      PyFunction_GET_CODE(getcallargs) != g_std->code.get())
-    return false;
-  PyObject* dict = PyFunction_GET_GLOBALS(getcallargs);
-  if (g_std->checked.holds(dict)) return g_std->same;
-  const DictStamp stamp = DictStamp::of(dict, true);
-  const bool same = same_entries(dict, g_std->entries.get());
-  g_std->checked = stamp.holds(dict) ? stamp : DictStamp();
-  g_std->same = same;
-  return same;
-}
-
-Forever<GlobalRead> g_inspect_read, g_unwrapper_read;
-Forever<ModuleAttrRead> g_getcallargs_read;
-
-// The parameter layout of a code object, as getcallargs sees it:
-// (code, positional names, keyword-only names, *args name or None, **kwargs name or None).
-enum LayoutSlot { kCode, kArgs, kKwOnly, kVarArgs, kVarKw, kLayoutSize };
-
-PyObject* make_layout(PyCodeObject* code) noexcept {
+PyObject* make_layout(PyObject* code_obj) noexcept {
+  auto* code = reinterpret_cast<PyCodeObject*>(code_obj);
   Ref varnames(compat::code_varnames(code));
   if (!varnames) return nullptr;
   const Py_ssize_t argc = code->co_argcount, kwc = code->co_kwonlyargcount;
   const bool has_var = code->co_flags & CO_VARARGS, has_kw = code->co_flags & CO_VARKEYWORDS;
-  if (PyTuple_GET_SIZE(varnames.get()) < argc + kwc + has_var + has_kw) {
+  const Py_ssize_t nparams = argc + kwc + has_var + has_kw;
+  if (PyTuple_GET_SIZE(varnames.get()) < nparams) {
     PyErr_SetString(PyExc_SystemError, "code object with fewer names than parameters");
     return nullptr;
   }
   Ref args(PyTuple_GetSlice(varnames.get(), 0, argc));
   Ref kwonly(PyTuple_GetSlice(varnames.get(), argc, argc + kwc));
-  if (!args || !kwonly) return nullptr;
+  Ref params(PyTuple_GetSlice(varnames.get(), 0, nparams));
+  if (!args || !kwonly || !params) return nullptr;
+  const int kept = names_kept(params.get());
+  if (kept < 0) return nullptr;
   PyObject* var = has_var ? PyTuple_GET_ITEM(varnames.get(), argc + kwc) : Py_None;
   PyObject* kw = has_kw ? PyTuple_GET_ITEM(varnames.get(), argc + kwc + has_var) : Py_None;
-  return PyTuple_Pack(kLayoutSize, reinterpret_cast<PyObject*>(code), args.get(), kwonly.get(), var, kw);
+  return PyTuple_Pack(kLayoutSize, code_obj, args.get(), kwonly.get(), var, kw, kept ? Py_True : Py_False);
 }
 
 struct LayoutParts {
@@ -108,17 +126,32 @@ LayoutParts unpack(PyObject* layout) noexcept {
           PyTuple_GET_ITEM(layout, kVarArgs), PyTuple_GET_ITEM(layout, kVarKw)};
 }
 
-// Whether `target` is a function whose signature getcallargs reads straight from its code object.
+// Whether getcallargs reads `target`'s signature from its code object and these fields alone, as the
+// native binder does: a plain function whose defaults, keyword defaults and annotations are of the exact
+// built-in types (whose reads run no code), and whose own __dict__ has nothing under a name that
+// getcallargs's code reads (`__signature__`, `__text_signature__`, `_partialmethod` or `__partialmethod__`
+// and the rest, whatever this interpreter's inspect reads). 1, 0, or -1 with an error set.
 int is_plain_function(PyObject* target) noexcept {
   if (!PyFunction_Check(target)) return 0;
-  PyObject* raw = reinterpret_cast<PyFunctionObject*>(target)->func_dict;
+  auto* f = reinterpret_cast<PyFunctionObject*>(target);
+  if ((f->func_defaults && !PyTuple_CheckExact(f->func_defaults)) ||
+      (f->func_kwdefaults && !PyDict_CheckExact(f->func_kwdefaults)))
+    return 0;
+  // From 3.10 the compiler's annotations may wait in a tuple until they are first read.
+  if (f->func_annotations && !PyDict_CheckExact(f->func_annotations) &&
+      (PY_VERSION_HEX < 0x030A0000 || !PyTuple_CheckExact(f->func_annotations)))
+    return 0;
+  PyObject* raw = f->func_dict;
   if (!raw || PyDict_GET_SIZE(raw) == 0) return 1;
   // Held: a key's __eq__ may replace the function's __dict__ while it is searched.
   Ref dict = Ref::borrow(raw);
-  int has = PyDict_Contains(dict.get(), n_signature);
-  if (has != 0) return has < 0 ? -1 : 0;
-  has = PyDict_Contains(dict.get(), n_partialmethod);
-  if (has != 0) return has < 0 ? -1 : 0;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return 0;
+    const int read = PySet_Contains(g_std->target_names.get(), key);
+    if (read != 0) return read < 0 ? -1 : 0;
+  }
   return 1;
 }
 
@@ -135,15 +168,9 @@ Py_ssize_t index_of(PyObject* names, PyObject* name) noexcept {
   return -1;
 }
 
-// The cached layout for `target`'s code object, built when the code object changes.
+// The layout of `target`'s code object, kept in the wrapper while the function has that code object.
 PyObject* layout_for(Func* wrapper, PyObject* target) noexcept {
-  PyObject* code = PyFunction_GET_CODE(target);
-  PyObject* cached = wrapper->cap[Wrapper::kLayout];
-  if (cached && PyTuple_GET_ITEM(cached, kCode) == code) return cached;
-  PyObject* layout = make_layout(reinterpret_cast<PyCodeObject*>(code));
-  if (!layout) return nullptr;
-  Py_XSETREF(wrapper->cap[Wrapper::kLayout], layout);
-  return layout;
+  return derived_from(wrapper->cap[Wrapper::kLayout], PyFunction_GET_CODE(target), make_layout);
 }
 
 constexpr int kUnset = -1;
@@ -153,6 +180,19 @@ constexpr int kKwDefault = -3;  // keyword-only default
 // Equality of two exact str objects.
 bool same_name(PyObject* a, PyObject* b) noexcept {
   return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+// `inspect.getcallargs`, read as the call's first step (before unwrapper runs). For the standard module
+// (whose own lookup reads its dict), the standard function while the snapshot found that dict's entries
+// unchanged under its present tag, else the dict's entry. A new reference, or null with an error set.
+PyObject* read_getcallargs(PyObject* inspect) noexcept {
+  if (inspect == g_std->inspect.get() && Py_IS_TYPE(inspect, &PyModule_Type)) {
+    PyObject* dict = PyModule_GetDict(inspect);
+    if (g_std->reads.unchanged(dict)) return new_ref(g_std->getcallargs.get());
+    if (PyObject* v = PyDict_GetItemWithError(dict, n_getcallargs)) return new_ref(v);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return PyObject_GetAttr(inspect, n_getcallargs);
 }
 
 }  // namespace
@@ -220,11 +260,11 @@ bool CallArgs::bind_lazily() noexcept {
 
 bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-  Ref inspect(g_inspect_read->get(names::g_inspect));
+  Ref inspect(read_global(names::g_inspect));
   if (!inspect) return false;
-  Ref getcallargs(g_getcallargs_read->get(inspect.get(), n_getcallargs));
+  Ref getcallargs(read_getcallargs(inspect.get()));
   if (!getcallargs) return false;
-  Ref unwrapper(g_unwrapper_read->get(names::g_unwrapper));
+  Ref unwrapper(read_global(names::g_unwrapper));
   if (!unwrapper) return false;
   target_ = Ref(PyObject_Vectorcall(unwrapper.get(), &func, 1, nullptr));
   if (!target_) return false;
@@ -232,14 +272,15 @@ bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssi
   nargs_ = nargs;
   kwnames_ = kwnames;
 
-  if (is_std_getcallargs(getcallargs.get())) {
+  // What getcallargs reads when it runs is checked now, after unwrapper, which may have changed it.
+  if (getcallargs.get() == g_std->getcallargs.get() && g_std->reads.holds()) {
     int plain = is_plain_function(target_.get());
     if (plain < 0) return false;
     if (plain) {
-      // Held for the call: a re-entrant call could replace the cached layout meanwhile.
+      // Held for the call: a re-entrant call could replace the wrapper's layout meanwhile.
       layout_ = Ref::borrow(layout_for(wrapper, target_.get()));
       if (!layout_) return false;
-      if (bind_lazily()) {
+      if (PyTuple_GET_ITEM(layout_.get(), kNamesKept) == Py_True && bind_lazily()) {
         lazy_ = true;
         return true;
       }

@@ -1,8 +1,7 @@
 // The checker core: __init__, verify and verify_that.
 #include "module/members.h"
 #include "rules/contract.h"
-#include "runtime/attr.h"
-#include "runtime/cache.h"
+#include "runtime/cache/cache.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/globals.h"
@@ -56,19 +55,16 @@ PyObject* init_body(Func*, PyObject* const* p, PyObject*) noexcept {
   Ref rules(PyList_New(0));
   if (!rules || PyObject_SetAttr(self, names::rules, rules.get()) < 0)
     return error_at(member::init, kInitRules);
-  own_instance_dict(self);
   Py_RETURN_NONE;
 }
 
 // def verify(self, func_name, value):
 enum VerifyLine { kVerifyDef = 352, kVerifyLoop = 353, kVerifyRule = 354 };
 
-Forever<AttrCache> g_rules_read;
-
 PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* self = p[0];
   PyObject* argv[] = {p[1], p[2]};
-  Ref rules(get_attr(self, names::rules, *g_rules_read));
+  Ref rules(read_attr(self, names::rules));
   if (!rules) return error_at(member::verify, kVerifyLoop);
   PyObject* seq = rules.get();
   const bool is_list = PyList_CheckExact(seq);
@@ -95,7 +91,7 @@ PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
 enum VerifyThatLine { kVerifyThatDef = 464, kVerifyThatCall = 467 };
 
 PyObject* verify_that_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  Ref cls(get_global(names::g_ArgumentChecker));
+  Ref cls(read_global(names::g_ArgumentChecker));
   if (!cls) return error_at(member::verify_that, kVerifyThatCall);
   PyObject* r = call(cls.get(), p, 1, nullptr);
   if (!r) return error_at(member::verify_that, kVerifyThatCall);

@@ -5,8 +5,7 @@
 
 #include "module/members.h"
 #include "rules/binder.h"
-#include "runtime/attr.h"
-#include "runtime/cache.h"
+#include "runtime/cache/cache.h"
 #include "runtime/compat.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -40,7 +39,7 @@ enum ApplyRuleLine {
 
 extern FuncDef wrapper_def, decorator_def;
 
-Name n_ALLOW_ARG_CHECK{"ALLOW_ARG_CHECK"};
+HotName n_ALLOW_ARG_CHECK{"ALLOW_ARG_CHECK"};
 Name n_format_stack{"format_stack"};
 Name n_format_exc{"format_exc"};
 Name n_getframe{"_getframe"};
@@ -126,9 +125,6 @@ PyObject* name_of(PyObject* func) noexcept {
   return PyObject_GetAttr(func, names::dunder_name);
 }
 
-Forever<AttrCache> g_arg_name_read;
-Forever<MethodCache> g_verify_method;
-
 // Runs every checker of `rules` against the bound arguments.
 bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* line) noexcept {
   *line = kLineVerify;
@@ -136,12 +132,12 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* r = PyTuple_GET_ITEM(rules, i);
     PyObject* verify_raw;
-    const int unbound = g_verify_method->get(r, names::verify, &verify_raw);
+    const int unbound = read_method(r, names::verify, &verify_raw);
     Ref verify(verify_raw);
     if (!verify) return false;
     Ref name(name_of(func));
     if (!name) return false;
-    Ref arg_name(get_attr(r, names::arg_name, *g_arg_name_read));
+    Ref arg_name(read_attr(r, names::arg_name));
     if (!arg_name) return false;
     Ref value(call_args.get(arg_name.get()));
     if (!value) return false;
@@ -154,47 +150,18 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
   return true;
 }
 
-// `ArgumentChecker.ALLOW_ARG_CHECK`, read at every call: 1, 0, or -1 with an error set. The last
-// answer stands while the module dict and the class keep their stamps, where the class is a plain one
-// (made by `type`, which cannot change) and the value a bool found in it as it is (taking a bool's
-// truth runs no code). The class is the one the global names while the module dict's stamp holds.
-struct SwitchCache {
-  DictStamp globals;
-  ClassStamp cls;
-  int on = 0;
-};
-Forever<SwitchCache> g_switch;
-
-int read_switch() noexcept {
-  PyObject* globals = module_globals();
-  const DictStamp stamp = globals ? DictStamp::of(globals, true) : DictStamp();
-  bool in_module;
-  Ref cls(get_global(names::g_ArgumentChecker, &in_module));
-  if (!cls) return -1;
-  auto* t = reinterpret_cast<PyTypeObject*>(cls.get());
-  ClassStamp cls_stamp = Py_TYPE(cls.get()) == &PyType_Type ? ClassStamp::of(t) : ClassStamp();
-  Ref allow(get_attr(cls.get(), n_ALLOW_ARG_CHECK));
-  if (!allow) return -1;
-  const int on = PyObject_IsTrue(allow.get());
-  if (on < 0) return -1;
-  SwitchCache next;
-  if (in_module && stamp && cls_stamp && PyBool_Check(allow.get()) &&
-      _PyType_Lookup(t, n_ALLOW_ARG_CHECK) == allow.get() && cls_stamp.settle(t) && stamp.holds(globals)) {
-    next = SwitchCache{stamp, std::move(cls_stamp), on};
-  }
-  std::swap(*g_switch, next);  // the old one is released once the cache is whole again
-  return on;
-}
-
+// `ArgumentChecker.ALLOW_ARG_CHECK`, read at every call: 1, 0, or -1 with an error set. The class is
+// the module global's value at this moment; the attribute comes from the class's answers.
 inline int switch_on() noexcept {
-  PyObject* globals = module_globals();
-  if (globals && g_switch->globals.holds(globals) && g_switch->cls.holds(g_switch->cls.type()))
-    return g_switch->on;
-  return read_switch();
+  Ref cls(read_global(names::g_ArgumentChecker));
+  if (!cls) return -1;
+  Ref allow(read_class_attr(cls.get(), n_ALLOW_ARG_CHECK));
+  if (!allow) return -1;
+  if (allow.get() == Py_True) return 1;
+  if (allow.get() == Py_False) return 0;
+  return PyObject_IsTrue(allow.get());
 }
 
-// The rule checkers and the API function, captured by the wrapper (`Wrapper::kLayout` holds the
-// binder's cached parameter layout of the function it reaches).
 // A failure at `line` of the wrapper: the traceback entry, then the except block.
 AC_COLD AC_NOINLINE PyObject* wrapper_failed(int line) noexcept {
   error_at(wrapper_def, line);

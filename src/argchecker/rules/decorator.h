@@ -13,7 +13,7 @@ struct Wrapper {
   enum Slot {
     kRules,   // the checkers given to apply_rule, a tuple
     kFunc,    // the decorated API function
-    kLayout,  // the binder's cache: the parameter layout of the function that unwrapper reaches
+    kLayout,  // the parameter layout of the function that unwrapper reaches, made by the binder
   };
 };
 

@@ -9,10 +9,7 @@
 namespace ac {
 namespace {
 
-Name n_is_in_method{"_is_in"};
-Forever<MethodCache> g_is_in_method;
-Name n_sub_set_method{"_sub_set"};
-Forever<MethodCache> g_sub_set_method;
+HotName n_is_in_method{"_is_in"}, n_sub_set_method{"_sub_set"};
 Name n_issubset{"issubset"};
 Name k_expect_valid{"ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR"};
 Name k_subset{"ARGCHECKER_INVALID_PARAM_SUBSET_ERROR"};
@@ -63,8 +60,7 @@ extern FuncDef check_is_in;
 
 PyObject* check_is_in_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kIsInChecker], p[0], p[1], f->cap[kIsInValidValues], f->cap[kIsInIgnoreValue]};
-  PyObject* r =
-      call_method(n_is_in_method, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr, *g_is_in_method);
+  PyObject* r = call_method(n_is_in_method, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (!r) return error_at(check_is_in, kCheckIsInCall);
   return r;
 }
@@ -121,8 +117,7 @@ extern FuncDef check_sub_set;
 
 PyObject* check_sub_set_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kSubSetChecker], p[0], p[1], f->cap[kSubSetValidValues]};
-  PyObject* r =
-      call_method(n_sub_set_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr, *g_sub_set_method);
+  PyObject* r = call_method(n_sub_set_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (!r) return error_at(check_sub_set, kCheckSubSetCall);
   return r;
 }

@@ -10,8 +10,7 @@
 namespace ac {
 namespace {
 
-Name n_is_instance_of_method{"_is_instance_of"};
-Forever<MethodCache> g_is_instance_of_method;
+HotName n_is_instance_of_method{"_is_instance_of"};
 Name n_path{"path"};
 Name n_exists{"exists"};
 Name k_expect{"ARGCHECKER_INVALID_PARAM_EXPECT_ERROR"};
@@ -38,8 +37,7 @@ extern FuncDef is_instance_of_rule;
 // instance takes effect; its result (the checker) is the rule's result.
 PyObject* is_instance_of_rule_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kIsInstanceOfChecker], f->cap[kIsInstanceOfTypes], p[0], p[1]};
-  PyObject* r = call_method(n_is_instance_of_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr,
-                            *g_is_instance_of_method);
+  PyObject* r = call_method(n_is_instance_of_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (!r) return error_at(is_instance_of_rule, kIsInstanceOfCall);
   return r;
 }

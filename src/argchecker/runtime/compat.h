@@ -100,4 +100,33 @@ inline PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n) noexcept
   return t;
 }
 
+// The builtins a Python function's code resolves names in, as a dict (borrowed), or null.
+inline PyObject* function_builtins(PyObject* func) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+  return reinterpret_cast<PyFunctionObject*>(func)->func_builtins;
+#else
+  PyObject* b = PyDict_GetItemString(PyFunction_GET_GLOBALS(func), "__builtins__");
+  if (b && PyModule_Check(b)) return PyModule_GetDict(b);
+  return b && PyDict_Check(b) ? b : nullptr;
+#endif
+}
+
+// Runs `fn()` with `hook` as the calling thread's profile function (`arg` its argument), then puts back
+// the one there was. Returns what `fn` returns.
+template <class Fn>
+auto with_profile(Py_tracefunc hook, PyObject* arg, Fn fn) noexcept {
+  PyThreadState* ts = PyThreadState_Get();
+  Py_tracefunc old = ts->c_profilefunc;
+  PyObject* old_arg = ts->c_profileobj;
+  Py_XINCREF(old_arg);
+  PyEval_SetProfile(hook, arg);
+  auto result = fn();
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);  // setting the hook raises an audit event, which must not see an error
+  PyEval_SetProfile(old, old_arg);
+  PyErr_Restore(type, value, tb);
+  Py_XDECREF(old_arg);
+  return result;
+}
+
 }  // namespace ac::compat

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/attr.h"
+#include "runtime/cache/cache.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 
@@ -184,11 +184,11 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 #endif
 }
 
-// `call_method`, with the method looked up through `cache` (see MethodCache).
-inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                             MethodCache& cache) noexcept {
+// `call_method` for a method of the hot path, looked up through the classes' answers (see read_method).
+inline PyObject* call_method(const HotName& name, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) noexcept {
   PyObject* raw;
-  const int unbound = cache.get(args[0], name, &raw);
+  const int unbound = read_method(args[0], name, &raw);
   if (!raw) return nullptr;
   Ref method(raw);
   if (unbound) return call(method.get(), args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);

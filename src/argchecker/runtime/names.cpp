@@ -8,6 +8,10 @@ Name::Name(const char* text) noexcept : text_(text), next_(g_first_name) {
   g_first_name = this;
 }
 
+static int g_hot_names = 0;
+
+HotName::HotName(const char* text) noexcept : Name(text), index_(g_hot_names < kMax ? g_hot_names++ : -1) {}
+
 PyObject* Name::kwnames() noexcept {
   if (!kwnames_) kwnames_ = PyTuple_Pack(1, obj_);
   return kwnames_;
@@ -23,11 +27,11 @@ bool intern_all_names() noexcept {
 }
 
 namespace names {
-Name rules{"rules"}, append{"append"}, arg_name{"arg_name"}, verify{"verify"}, format{"format"},
-    dunder_name{"__name__"}, lower{"lower"}, upper{"upper"}, strip{"strip"}, datetime{"datetime"},
-    strptime{"strptime"}, match{"match"};
-Name g_ArgumentChecker{"ArgumentChecker"}, g_InvalidParamError{"InvalidParamError"}, g_text{"text"},
-    g_np{"np"}, g_inspect{"inspect"}, g_unwrapper{"unwrapper"}, g_write_userlog{"write_userlog"},
+HotName rules{"rules"}, arg_name{"arg_name"}, verify{"verify"}, g_ArgumentChecker{"ArgumentChecker"},
+    g_inspect{"inspect"}, g_unwrapper{"unwrapper"};
+Name append{"append"}, format{"format"}, dunder_name{"__name__"}, lower{"lower"}, upper{"upper"},
+    strip{"strip"}, datetime{"datetime"}, strptime{"strptime"}, match{"match"};
+Name g_InvalidParamError{"InvalidParamError"}, g_text{"text"}, g_np{"np"}, g_write_userlog{"write_userlog"},
     g_traceback{"traceback"}, g_wraps{"wraps"}, g_os{"os"}, g_datetime{"datetime"}, g_Timestamp{"Timestamp"},
     g_re{"re"}, g_types{"types"}, g_get_setting{"get_setting"}, g_to_datetime{"to_datetime"};
 }  // namespace names

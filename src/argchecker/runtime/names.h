@@ -23,15 +23,28 @@ class Name {
   friend bool intern_all_names() noexcept;
 };
 
+// A name the hot path reads through instances or classes (`rules`, `verify`, a class constant): a `Name`
+// with a place of its own in each class's answers (runtime/cache/cache.h). Declared static, like `Name`;
+// past kMax of them a name has no place (-1) and is always looked up in full.
+class HotName : public Name {
+ public:
+  static constexpr int kMax = 24;
+  explicit HotName(const char* text) noexcept;
+  int index() const noexcept { return index_; }
+
+ private:
+  int index_;
+};
+
 // Returns false with an exception set when interning fails.
 bool intern_all_names() noexcept;
 
 // Names used by more than one folder.
 namespace names {
-extern Name rules, append, arg_name, verify, format, dunder_name, lower, upper, strip, datetime, strptime,
-    match;
-extern Name g_ArgumentChecker, g_InvalidParamError, g_text, g_np, g_inspect, g_unwrapper, g_write_userlog,
-    g_traceback, g_wraps, g_os, g_datetime, g_Timestamp, g_re, g_types, g_get_setting, g_to_datetime;
+extern HotName rules, arg_name, verify, g_ArgumentChecker, g_inspect, g_unwrapper;
+extern Name append, format, dunder_name, lower, upper, strip, datetime, strptime, match;
+extern Name g_InvalidParamError, g_text, g_np, g_write_userlog, g_traceback, g_wraps, g_os, g_datetime,
+    g_Timestamp, g_re, g_types, g_get_setting, g_to_datetime;
 }  // namespace names
 
 }  // namespace ac

@@ -34,6 +34,21 @@
 #define AC_UNLIKELY(c) static_cast<bool>(c)
 #endif
 
+// ---- warnings -------------------------------------------------------------------------------------
+// AC_ALLOW_DEPRECATED_BEGIN ... AC_ALLOW_DEPRECATED_END around a use of a field the interpreter's headers
+// mark deprecated but still keep up to date (the dict version tag of 3.12 and 3.13).
+#if defined(__GNUC__) || defined(__clang__)
+#define AC_ALLOW_DEPRECATED_BEGIN \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
+#define AC_ALLOW_DEPRECATED_END _Pragma("GCC diagnostic pop")
+#elif defined(_MSC_VER)
+#define AC_ALLOW_DEPRECATED_BEGIN __pragma(warning(push)) __pragma(warning(disable : 4996))
+#define AC_ALLOW_DEPRECATED_END __pragma(warning(pop))
+#else
+#define AC_ALLOW_DEPRECATED_BEGIN
+#define AC_ALLOW_DEPRECATED_END
+#endif
+
 // ---- the target -----------------------------------------------------------------------------------
 // AC_X86_64: 1 when compiling for x86-64 (GCC/Clang's macro, MSVC's; ARM64EC, which MSVC marks as x64
 // too, is Arm code and does not count).

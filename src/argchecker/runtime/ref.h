@@ -2,8 +2,6 @@
 #pragma once
 #include <Python.h>
 
-#include <new>
-
 namespace ac {
 
 // Holds one strong reference; moves, never copies. `release()` hands the reference to the caller.
@@ -43,22 +41,6 @@ class Ref {
     p_ = owned;
     Py_XDECREF(old);
   }
-};
-
-// An object with static storage that lives as long as the process: made before the module loads,
-// never destroyed, since the references it holds would be released after the interpreter is gone
-// (static destructors run at exit, after finalisation). Used for the caches of runtime/cache.h.
-template <class T>
-class Forever {
- public:
-  Forever() noexcept { new (storage_) T(); }
-  Forever(const Forever&) = delete;
-  Forever& operator=(const Forever&) = delete;
-  T& operator*() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
-  T* operator->() noexcept { return &**this; }
-
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
 };
 
 inline PyObject* new_ref(PyObject* o) noexcept {

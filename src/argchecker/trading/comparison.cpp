@@ -18,8 +18,7 @@ Name n_EXPECT_GREATER{"ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_ERROR"};
 Name n_EXPECT_GREATER_EQUAL{"ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_EQUAL_ERROR"};
 Name n_EXPECT_LESS{"ARGCHECKER_INVALID_PARAM_EXPECT_LESS_ERROR"};
 Name n_EXPECT_LESS_EQUAL{"ARGCHECKER_INVALID_PARAM_EXPECT_LESS_EQUAL_ERROR"};
-Name n_is_greater_or_equal_than{"_is_greater_or_equal_than"};
-Forever<MethodCache> g_greater_or_equal_method;
+HotName n_is_greater_or_equal_than{"_is_greater_or_equal_than"};
 
 // Each factory reads, from its definition line on:
 // def is_greater_than(self, low):
@@ -112,8 +111,7 @@ PyObject* is_greater_or_equal_worker_body(Func*, PyObject* const* p, PyObject*) 
 // subclass override is the one run, and returns what it returns.
 PyObject* check_greater_or_equal_than_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kChecker], f->cap[kBound], p[0], p[1]};
-  PyObject* r = call_method(n_is_greater_or_equal_than, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr,
-                            *g_greater_or_equal_method);
+  PyObject* r = call_method(n_is_greater_or_equal_than, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (!r) return error_at(check_greater_or_equal_than, kGreaterEqualCall);
   return r;
 }

@@ -5,7 +5,7 @@
 
 #include "module/members.h"
 #include "rules/contract.h"
-#include "runtime/attr.h"
+#include "runtime/cache/cache.h"
 #include "runtime/compare.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
@@ -15,7 +15,7 @@
 namespace ac {
 namespace {
 
-Name n_FREQUENCY{"FREQUENCY"};
+HotName n_FREQUENCY{"FREQUENCY"};
 Name n_is_valid_frequency{"_is_valid_frequency"}, n_is_valid_fq{"_is_valid_fq"};
 Name n_EXPECT_FREQUENCY{"ARGCHECKER_INVALID_PARAM_EXPECT_FREQUENCY_ERROR"};
 Name n_EXPECT_FQ{"ARGCHECKER_INVALID_PARAM_EXPECT_FQ_ERROR"};
@@ -39,15 +39,13 @@ enum ValidFqLine {
 //     self.rules.append(self._is_valid_fq)
 enum IsValidFqLine { kIsValidFqDef = 327, kIsValidFqAppend = 328 };
 
-Forever<AttrCache> g_frequency_read;
-
 PyObject* valid_frequency(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* self = p[0];
   PyObject* func_name = p[1];
   PyObject* value = p[2];
   int valid = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
   if (valid > 0) {
-    Ref freq(get_attr(self, n_FREQUENCY, *g_frequency_read));
+    Ref freq(read_attr(self, n_FREQUENCY));
     valid = freq ? PySequence_Contains(freq.get(), value) : -1;
   }
   if (valid < 0) return error_at(member::is_valid_frequency_worker, kValidFrequencyTest);

@@ -5,7 +5,7 @@
 
 #include "module/members.h"
 #include "rules/contract.h"
-#include "runtime/attr.h"
+#include "runtime/cache/cache.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/names.h"
@@ -17,7 +17,7 @@ namespace {
 
 using trading::Case;
 
-Name n_ALL_PRICE_TYPE{"ALL_PRICE_TYPE"};
+HotName n_ALL_PRICE_TYPE{"ALL_PRICE_TYPE"};
 Name n_EXPECT_ONEOF{"ARGCHECKER_INVALID_PARAM_EXPECT_ONEOF_ERROR"};
 Name n_comma{","};
 Name n_SELL{"SELL"}, n_BUY{"BUY"};
@@ -56,8 +56,6 @@ PyObject* display_list(PyObject* names) noexcept {
   return PyUnicode_FromFormat("[%U]", joined.get());
 }
 
-Forever<AttrCache> g_price_types_read;
-
 // `value.upper() in self.ALL_PRICE_TYPE`, the constant read after `upper` ran; 1, 0, or -1 with an
 // error set.
 int upper_in_price_types(PyObject* self, PyObject* value) noexcept {
@@ -67,7 +65,7 @@ int upper_in_price_types(PyObject* self, PyObject* value) noexcept {
     upper = Ref(PyObject_CallMethodNoArgs(value, names::upper));
     if (!upper) return -1;
   }
-  Ref types(get_attr(self, n_ALL_PRICE_TYPE, *g_price_types_read));
+  Ref types(read_attr(self, n_ALL_PRICE_TYPE));
   if (!types) return -1;
   if (!upper) {
     int found = trading::ascii_mapped_contains(types.get(), value, Case::Upper);
@@ -83,7 +81,7 @@ PyObject* check_validate_orderctg_body(Func* f, PyObject* const* p, PyObject*) n
   PyObject* func_name = p[0];
   PyObject* value = p[1];
 
-  Ref types(get_attr(self, n_ALL_PRICE_TYPE, *g_price_types_read));
+  Ref types(read_attr(self, n_ALL_PRICE_TYPE));
   if (!types) return error_at(check_orderctg, kPriceTypeDisplay);
   // Joining a tuple of plain str objects can neither fail nor run Python code, so its display list is
   // built only when the check fails; anything else is joined now, before the value is looked at.

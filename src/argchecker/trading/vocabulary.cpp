@@ -5,7 +5,7 @@
 
 #include "module/members.h"
 #include "rules/contract.h"
-#include "runtime/attr.h"
+#include "runtime/cache/cache.h"
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/names.h"
@@ -17,7 +17,7 @@ namespace {
 
 using trading::Case;
 
-Name n_STOP_TYPE{"STOP_TYPE"}, n_STOP_GAP{"STOP_GAP"}, n_TRAILING_TYPE{"TRAILING_TYPE"},
+HotName n_STOP_TYPE{"STOP_TYPE"}, n_STOP_GAP{"STOP_GAP"}, n_TRAILING_TYPE{"TRAILING_TYPE"},
     n_ORDER_CTG{"ORDER_CTG"}, n_ORDER_ACT{"ORDER_ACT"};
 Name n_EXPECT_VALID{"ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR"};
 Name n_EXPECT_FUNCTYPE{"ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR"};
@@ -74,8 +74,7 @@ enum OderActLine {
 enum CheckSlot { kChecker };
 
 struct Vocabulary {
-  const Name& constant;  // the checker attribute holding the valid words
-  AttrCache& read;       // its reads
+  const HotName& constant;  // the checker attribute holding the valid words
   const FuncDef& factory;
   const FuncDef& check;
   int test_line, raise_line, append_line;
@@ -83,28 +82,22 @@ struct Vocabulary {
 
 extern FuncDef check_stop_type, check_stop_gap, check_trailing_type, check_oder_ctg, check_oder_act;
 
-Forever<AttrCache> g_stop_type_read;
-const Vocabulary kStopType{n_STOP_TYPE,   *g_stop_type_read, member::is_stop_type, check_stop_type,
-                           kStopTypeTest, kStopTypeRaise,    kStopTypeAppend};
-Forever<AttrCache> g_stop_gap_read;
-const Vocabulary kStopGap{n_STOP_GAP,   *g_stop_gap_read, member::is_stop_gap, check_stop_gap,
-                          kStopGapTest, kStopGapRaise,    kStopGapAppend};
-Forever<AttrCache> g_trailing_type_read;
-const Vocabulary kTrailingType{n_TRAILING_TYPE,     *g_trailing_type_read, member::is_trailing_type,
-                               check_trailing_type, kTrailingTypeTest,     kTrailingTypeRaise,
-                               kTrailingTypeAppend};
-Forever<AttrCache> g_oder_ctg_read;
-const Vocabulary kOderCtg{n_ORDER_CTG,  *g_oder_ctg_read, member::is_oder_ctg, check_oder_ctg,
-                          kOderCtgTest, kOderCtgRaise,    kOderCtgAppend};
-Forever<AttrCache> g_oder_act_read;
-const Vocabulary kOderAct{n_ORDER_ACT,  *g_oder_act_read, member::is_oder_act, check_oder_act,
-                          kOderActTest, kOderActRaise,    kOderActAppend};
+const Vocabulary kStopType{n_STOP_TYPE,   member::is_stop_type, check_stop_type,
+                           kStopTypeTest, kStopTypeRaise,       kStopTypeAppend};
+const Vocabulary kStopGap{n_STOP_GAP,   member::is_stop_gap, check_stop_gap,
+                          kStopGapTest, kStopGapRaise,       kStopGapAppend};
+const Vocabulary kTrailingType{n_TRAILING_TYPE,   member::is_trailing_type, check_trailing_type,
+                               kTrailingTypeTest, kTrailingTypeRaise,       kTrailingTypeAppend};
+const Vocabulary kOderCtg{n_ORDER_CTG,  member::is_oder_ctg, check_oder_ctg,
+                          kOderCtgTest, kOderCtgRaise,       kOderCtgAppend};
+const Vocabulary kOderAct{n_ORDER_ACT,  member::is_oder_act, check_oder_act,
+                          kOderActTest, kOderActRaise,       kOderActAppend};
 
 // `value.lower() in self.<constant>` for a str value; 1, 0, or -1 with an error set.
 int lowered_in_vocabulary(const Vocabulary& v, PyObject* self, PyObject* value) noexcept {
   if (trading::is_exact_ascii(value)) {
     // The built-in lower of a plain str runs no Python code, so reading the constant first is unseen.
-    Ref words(get_attr(self, v.constant, v.read));
+    Ref words(read_attr(self, v.constant));
     if (!words) return -1;
     int found = trading::ascii_mapped_contains(words.get(), value, Case::Lower);
     if (found >= 0) return found;
@@ -115,7 +108,7 @@ int lowered_in_vocabulary(const Vocabulary& v, PyObject* self, PyObject* value) 
   // A str subclass may override lower: it runs before the constant is read.
   Ref lowered(PyObject_CallMethodNoArgs(value, names::lower));
   if (!lowered) return -1;
-  Ref words(get_attr(self, v.constant, v.read));
+  Ref words(read_attr(self, v.constant));
   if (!words) return -1;
   return PySequence_Contains(words.get(), lowered.get());
 }

@@ -24,6 +24,7 @@
 #include <limits>
 
 #include "module/members.h"
+#include "runtime/cache/cache.h"
 #include "runtime/compare.h"
 #include "runtime/exec_hooks.h"
 #include "runtime/failure.h"
@@ -103,8 +104,11 @@ struct RealNumpy {
   PyObject* kept[kKept] = {};
 };
 RealNumpy g_numpy;
+// What those functions read from the package when they run, as it was then.
+Forever<Snapshot> g_numpy_reads;
 
 void forget_numpy() noexcept {
+  g_numpy_reads->clear();
   Py_CLEAR(g_numpy.module);
   for (PyObject*& o : g_numpy.kept) Py_CLEAR(o);
 }
@@ -131,6 +135,13 @@ void remember_numpy(PyObject* np) noexcept {
   }
   for (Kept type : {kNdarray, kNumber, kBool})
     if (!PyType_Check(kept[type].get())) return;
+  for (Kept read : {kMinimum, kMaximum, kLogicalOr, kNoValue}) {
+    if (!g_numpy_reads->add_entry(np, d, *kKeptNames[read])) {
+      g_numpy_reads->clear();
+      return;
+    }
+  }
+  g_numpy_reads->seal();
   g_numpy.module = new_ref(np);
   for (int i = 0; i < kKept; ++i) g_numpy.kept[i] = kept[i].release();
 }
@@ -150,17 +161,10 @@ bool real_numpy(PyObject* np) noexcept {
   return np == g_numpy.module && Py_IS_TYPE(np, &PyModule_Type);
 }
 
-// The package attribute `which` still holds what it held at load.
-bool unchanged(Kept which) noexcept {
-  PyObject* now = PyDict_GetItemWithError(PyModule_GetDict(g_numpy.module), *kKeptNames[which]);
-  if (!now) PyErr_Clear();
-  return now == g_numpy.kept[which];
-}
-
-// `f`, read as `np.<name>`, is NumPy's own reduction `which` over the ufunc `ufunc`, and everything it
-// reads from the package when it runs is as it was.
-bool original_reduction(PyObject* np, PyObject* f, Kept which, Kept ufunc) noexcept {
-  return real_numpy(np) && f == g_numpy.kept[which] && unchanged(ufunc) && unchanged(kNoValue);
+// `f`, read as `np.<name>`, is NumPy's own reduction `which`, and everything the reductions read from the
+// package when they run is as it was.
+bool original_reduction(PyObject* np, PyObject* f, Kept which) noexcept {
+  return real_numpy(np) && f == g_numpy.kept[which] && g_numpy_reads->holds();
 }
 
 // A bound whose comparison with a NumPy scalar runs only the interpreter's and NumPy's own code: a
@@ -472,7 +476,7 @@ int has_nan(PyObject* nd, Flat& flat) noexcept {
   Ref isnan(PyObject_GetAttr(np_isnan.get(), n_isnan));
   if (!isnan) return -1;
   if (real_numpy(np_isnan.get()) && isnan.get() == g_numpy.kept[kIsnan] &&
-      original_reduction(np_any.get(), any.get(), kAny, kLogicalOr)) {
+      original_reduction(np_any.get(), any.get(), kAny)) {
     if (flat.never_nan()) return 0;
     if (flat.floats()) return flat.extremes().nan;
   }
@@ -493,8 +497,7 @@ int extreme_beyond(PyObject* nd, Flat& flat, bool high, PyObject* bound) noexcep
   Ref f(PyObject_GetAttr(np.get(), high ? n_max : n_min));
   if (!f) return -1;
   Ref r;
-  if (original_reduction(np.get(), f.get(), high ? kMax : kMin, high ? kMaximum : kMinimum) &&
-      flat.native_extremes()) {
+  if (original_reduction(np.get(), f.get(), high ? kMax : kMin) && flat.native_extremes()) {
     r = Ref(flat.extreme(high));
     if (!r) return -1;
     if (!plain_bound(bound)) flat.forget_extremes();

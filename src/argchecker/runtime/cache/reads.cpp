@@ -1,0 +1,160 @@
+// The classes' answers for the hot names, and the reads made from them.
+#include "runtime/cache/cache.h"
+#include "runtime/compat.h"
+#include "runtime/globals.h"
+
+namespace ac {
+
+namespace cache {
+namespace {
+
+// The answers of one class in one state. A few records, chosen by the class's address: the checkers of
+// one call rarely have more than one class.
+struct Record {
+  ClassStamp stamp;
+  ClassAnswer answers[HotName::kMax];
+};
+Record g_records[8];
+
+Record& record_of(PyTypeObject* type) noexcept {
+  return g_records[(reinterpret_cast<uintptr_t>(type) >> 4) & 7];
+}
+
+ClassAnswer::Kind kind_of(PyObject* found) noexcept {
+  if (!found) return ClassAnswer::kAbsent;
+  PyTypeObject* t = Py_TYPE(found);
+  if (PyType_HasFeature(t, Py_TPFLAGS_METHOD_DESCRIPTOR)) return ClassAnswer::kMethod;
+  return t->tp_descr_get ? ClassAnswer::kOther : ClassAnswer::kValue;
+}
+
+}  // namespace
+
+AC_NOINLINE static ClassAnswer* look_up(PyTypeObject* type, const HotName& name) noexcept {
+  ClassStamp stamp = ClassStamp::of(type);  // before the lookup, which may run a key's __eq__
+  if (!stamp) return nullptr;
+  PyObject* found = _PyType_Lookup(type, name);  // borrowed, sets no error
+  // `type` is a static class, which cannot change.
+  const ClassAnswer answer{kind_of(found), _PyType_Lookup(&PyType_Type, name) != nullptr, found, -1};
+  if (!stamp.settle(type)) return nullptr;
+  Record& r = record_of(type);
+  if (!(r.stamp == stamp)) {
+    r.stamp = stamp;
+    for (ClassAnswer& a : r.answers) a = ClassAnswer();
+  }
+  r.answers[name.index()] = answer;
+  return &r.answers[name.index()];
+}
+
+ClassAnswer* class_answer(PyTypeObject* type, const HotName& name) noexcept {
+  if (AC_UNLIKELY(name.index() < 0)) return nullptr;
+  Record& r = record_of(type);
+  if (AC_LIKELY(r.stamp.holds(type))) {
+    ClassAnswer& a = r.answers[name.index()];
+    if (AC_LIKELY(a.kind != ClassAnswer::kUnknown)) return &a;
+  }
+  return look_up(type, name);
+}
+
+namespace {
+
+// The globals read through the module's namespace in one state.
+struct GlobalsRecord {
+  DictStamp stamp;
+  PyObject* values[HotName::kMax] = {};  // borrowed from the dict, see read_global
+};
+GlobalsRecord g_globals_record;
+
+}  // namespace
+
+AC_NOINLINE static PyObject* read_global_in_full(PyObject* globals, const HotName& name) noexcept {
+  const DictStamp stamp = globals ? DictStamp::of(globals) : DictStamp();  // before the lookup
+  bool in_module;
+  PyObject* v = get_global(name, &in_module);
+  if (v && in_module && name.index() >= 0 && stamp.holds(globals)) {
+    GlobalsRecord& r = g_globals_record;
+    if (!(r.stamp == stamp)) {
+      r.stamp = stamp;
+      for (PyObject*& each : r.values) each = nullptr;
+    }
+    r.values[name.index()] = v;
+  }
+  return v;
+}
+
+}  // namespace cache
+
+PyObject* read_global(const HotName& name) noexcept {
+  PyObject* globals = module_globals();
+  cache::GlobalsRecord& r = cache::g_globals_record;
+  if (AC_LIKELY(globals && name.index() >= 0 && r.stamp.holds(globals))) {
+    PyObject* v = r.values[name.index()];
+    if (AC_LIKELY(v && Py_REFCNT(v) > 0)) return new_ref(v);
+  }
+  return cache::read_global_in_full(globals, name);
+}
+
+namespace cache {
+
+// Where `dict` has `name` (as that very object), or -1; for a small dict, without running code.
+static Py_ssize_t place_of(PyObject* dict, PyObject* name) noexcept {
+  if (PyDict_GET_SIZE(dict) > 16) return -1;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (key == name) return pos - 1;
+  }
+  return -1;
+}
+
+PyObject* read_instance(PyObject* obj, PyObject* name, PyObject* in_class, Py_ssize_t& hint) noexcept {
+  PyObject* raw = instance_dict(obj);
+  if (raw && hint >= 0) {
+    // An entry whose key is this very name object is the dict's entry for the name (keys are unique):
+    // found from the hint, it is what the lookup would find, and taking it runs no code.
+    Py_ssize_t pos = hint;
+    PyObject *key, *value;
+    if (PyDict_Next(raw, &pos, &key, &value) && key == name) return new_ref(value);
+  }
+  // Both held across the dict lookup, as the generic lookup holds them: a key's __eq__ may change the
+  // class or replace the dict, and the class's value found before it is the one handed out.
+  Ref class_value = Ref::borrow(in_class);
+  if (raw) {
+    Ref dict = Ref::borrow(raw);
+    if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) {
+      Ref found = Ref::borrow(v);
+      const Py_ssize_t place = place_of(dict.get(), name);
+      if (place >= 0) hint = place;
+      return found.release();
+    }
+    if (PyErr_Occurred()) return nullptr;
+  }
+  if (class_value) return class_value.release();
+  return PyObject_GetAttr(obj, name);  // nothing anywhere: the generic lookup's own error
+}
+
+}  // namespace cache
+
+int read_method(PyObject* obj, const HotName& name, PyObject** method) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  *method = nullptr;
+  if (tp->tp_getattro == PyObject_GenericGetAttr) {
+    const cache::ClassAnswer* a = cache::class_answer(tp, name);
+    if (a && a->kind == cache::ClassAnswer::kMethod &&
+        PyType_HasFeature(Py_TYPE(a->value), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+      Ref descr = Ref::borrow(a->value);  // held across the dict lookup, see read_instance
+      if (PyObject* raw = cache::instance_dict(obj)) {
+        Ref dict = Ref::borrow(raw);
+        if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) {
+          *method = new_ref(v);
+          return 0;
+        }
+        if (PyErr_Occurred()) return 0;
+      }
+      *method = descr.release();
+      return 1;
+    }
+  }
+  return compat::get_method(obj, name, method);
+}
+
+}  // namespace ac
