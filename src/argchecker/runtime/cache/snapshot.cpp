@@ -1,5 +1,5 @@
 // Snapshots of what the module loaded with.
-#include <frameobject.h>
+#include <Python.h>
 
 #include <algorithm>
 #include <cstring>
