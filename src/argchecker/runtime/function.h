@@ -159,7 +159,8 @@ PyObject* call_bound_method(PyObject* method, PyObject* const* args, size_t narg
 
 // `callable(*args, **kwnames)` as a vectorcall; a function of the module's own (or a bound method of
 // one, such as a rule appended as `self._is_valid_fq`) is entered directly.
-AC_ALWAYS_INLINE PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+AC_ALWAYS_INLINE PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                PyObject* kwnames) noexcept {
   if (is_func(callable))
     return reinterpret_cast<Func*>(callable)->vectorcall(callable, args, nargsf, kwnames);
   if (PyMethod_Check(callable) && is_func(PyMethod_GET_FUNCTION(callable)))
@@ -169,7 +170,7 @@ AC_ALWAYS_INLINE PyObject* call(PyObject* callable, PyObject* const* args, size_
 
 // `args[0].<name>(*args[1:])`, as PyObject_VectorcallMethod does it, through `call`.
 AC_ALWAYS_INLINE PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf,
-                             PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   // The method lookup that skips the bound method is the interpreter's own here: a bound method would be
   // a new object at every call.
@@ -186,8 +187,8 @@ AC_ALWAYS_INLINE PyObject* call_method(PyObject* name, PyObject* const* args, si
 }
 
 // `call_method`, with the method looked up through `cache` (see MethodCache).
-AC_ALWAYS_INLINE PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                             MethodCache& cache) noexcept {
+AC_ALWAYS_INLINE PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                                       PyObject* kwnames, MethodCache& cache) noexcept {
   PyObject* raw;
   const int unbound = cache.get(args[0], name, &raw);
   if (!raw) return nullptr;
