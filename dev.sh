@@ -16,6 +16,7 @@
 #   ./dev.sh soak        the long leak soak
 #   ./dev.sh versions    the suite on CPython 3.9 to 3.13, each found here ("versions 3.13", "versions newest")
 #   ./dev.sh dist        the wheel and the sdist into dist/, and what each holds
+#   ./dev.sh wheel       the wheel to deploy: manylinux2014 x86-64 for the CPython of .venv, into dist/
 #   ./dev.sh wheels      manylinux2014 wheels for x86-64 (CPython 3.9) and aarch64 (CPython 3.11) into
 #                        dist/manylinux/, checked by auditwheel, each through the suite (aarch64 under qemu)
 #   ./dev.sh cross X     a cross check: clang (Clang + libc++ build, suite), mingw (Windows x86-64 .pyd),
@@ -412,7 +413,8 @@ zig_wrappers() {
     printf '#!/bin/sh\nexec "%s" c++ -target %s-linux-gnu.2.17 "$@"\n' "$zig" "$arch" >"$CROSS/bin/zig-c++-$arch"
     chmod +x "$CROSS/bin/zig-c++-$arch"
   done
-  export ZIG_GLOBAL_CACHE_DIR=$CROSS/zig-cache ZIG_LOCAL_CACHE_DIR=$CROSS/zig-cache
+  # AC_ZIG_CACHE: Zig's cache elsewhere (it is keyed by content, so builds may share one).
+  export ZIG_GLOBAL_CACHE_DIR=${AC_ZIG_CACHE:-$CROSS/zig-cache} ZIG_LOCAL_CACHE_DIR=${AC_ZIG_CACHE:-$CROSS/zig-cache}
 }
 
 # A manylinux2014 wheel for <arch>: built by Zig against glibc 2.17 (libc++ linked in statically), checked
@@ -421,10 +423,15 @@ zig_wrappers() {
 # the target's EXT_SUFFIX (SETUPTOOLS_EXT_SUFFIX, which scikit-build-core hands to CMake as SKBUILD_SOABI).
 # Sets WHEEL to the wheel's path.
 zig_wheel() {  # <x86_64|aarch64> <python that builds>
-  local arch=$1 py=$2 raw=$CROSS/raw-$arch out=${AC_WHEELHOUSE:-$ROOT/dist/manylinux} log=$CROSS/build-$arch.log
+  local arch=$1 py=$2
+  local raw=$CROSS/raw-$arch out=${AC_WHEELHOUSE:-$ROOT/dist/manylinux} log=$CROSS/build-$arch.log
+  # Zig keeps frame pointers by default, and Clang inlines less across files than GCC: without the
+  # frame pointers and with link-time optimisation a decorated call costs what it costs in the GCC build
+  # (docs/platforms.md, "How fast the wheels are").
   local -a settings=(--config-settings=build-dir="$CROSS/build-$arch"
                      --config-settings=cmake.define.CMAKE_CXX_COMPILER="$CROSS/bin/zig-c++-$arch"
-                     --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s
+                     "--config-settings=cmake.define.CMAKE_CXX_FLAGS=-fomit-frame-pointer -flto"
+                     "--config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -flto"
                      --config-settings=install.strip=false)
   local -a env=()
   if [ "$arch" = aarch64 ]; then
@@ -433,9 +440,11 @@ zig_wheel() {  # <x86_64|aarch64> <python that builds>
                --config-settings=cmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64
                --config-settings=cmake.define.Python_INCLUDE_DIR="$CROSS/include-aarch64/python$CROSS_PY")
   fi
+  local tag=cp$CROSS_PY_NODOT
+  [ "$arch" = aarch64 ] || tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
   rm -rf "$raw"
   mkdir -p "$raw" "$out"
-  rm -f "$out"/velmora_argchecker-*_"$arch".whl
+  rm -f "$out"/velmora_argchecker-*-"$tag"-*_"$arch".whl
   say "building the $arch wheel for $("$py" -c 'import sys; print("CPython %d.%d" % sys.version_info[:2])') (Zig, glibc 2.17)"
   if ! env "${env[@]}" "$py" -m pip wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
        -w "$raw" "${settings[@]}" "$ROOT" >"$log" 2>&1; then
@@ -446,7 +455,7 @@ zig_wheel() {  # <x86_64|aarch64> <python that builds>
 print(" ".join(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.endswith(".so")))' "$raw"/*.whl)"
   PATH="$CROSS_VENV/bin:$PATH" auditwheel repair --plat auto -w "$out" "$raw"/*.whl >"$CROSS/repair-$arch.log" 2>&1 ||
     { cat "$CROSS/repair-$arch.log" >&2; exit 1; }
-  WHEEL=$(ls "$out"/velmora_argchecker-*_"$arch".whl)
+  WHEEL=$(ls "$out"/velmora_argchecker-*-"$tag"-*_"$arch".whl)
   local show
   show=$(PATH="$CROSS_VENV/bin:$PATH" auditwheel show "$WHEEL")
   if [[ "$WHEEL" != *manylinux2014_"$arch"* ]] || ! grep -q "\"manylinux_2_17_$arch\"" <<<"$show"; then
@@ -567,6 +576,17 @@ wheels_job() {
     fi
     say "$arch: $((SECONDS - start)) s in all"
   done
+}
+
+# ---- ./dev.sh wheel ----
+# The wheel to deploy: the x86-64 manylinux2014 wheel of `./dev.sh wheels`, for the CPython of .venv
+# (AC_VENV; 3.9, or $PYTHON's when the environment is made), into dist/ (AC_WHEELHOUSE), without the suite.
+wheel_job() {
+  ensure_cross_venv
+  zig_wrappers
+  VENV=${AC_VENV:-$ROOT/.venv}; PY_BASE=""
+  ensure_venv
+  AC_WHEELHOUSE=${AC_WHEELHOUSE:-$ROOT/dist} timed "x86_64 wheel" zig_wheel x86_64 "$VENV/bin/python"
 }
 
 # ---- ./dev.sh cross clang ----
@@ -741,6 +761,9 @@ case "$job" in
     ;;
   wheels)
     wheels_job "$@"
+    ;;
+  wheel)
+    wheel_job
     ;;
   cross)
     cross_job "$@"

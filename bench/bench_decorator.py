@@ -2,10 +2,14 @@
 
 Each table's figures come from one run, measured side by side (interleaved rounds, medians).
 """
+import glob
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
+import zipfile
 
 import callgrind_counts
 from harness import measure, table
@@ -27,15 +31,44 @@ def plain(freq, n):
     return n
 api = ac.apply_rule(ac.verify_that("freq").is_instance_of(str).is_valid_frequency(),
                     ac.verify_that("n").is_greater_than(0))(plain)
+positive = ac.verify_that("n").is_greater_than(0)
 """
+P1_VERIFY = "positive.verify('f', 5)"
+
+
+def shipped_wheel():
+    """The manylinux wheel for this interpreter that `./dev.sh wheel` or `./dev.sh wheels` left in dist/
+    (AC_BENCH_WHEEL names another), or None."""
+    if os.environ.get("AC_BENCH_WHEEL"):
+        return os.environ["AC_BENCH_WHEEL"]
+    tag = "cp%d%d" % sys.version_info[:2]
+    dist = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "dist")
+    found = sorted(glob.glob(os.path.join(dist, "velmora_argchecker-*-%s-*manylinux*_x86_64.whl" % tag)) +
+                   glob.glob(os.path.join(dist, "manylinux", "velmora_argchecker-*-%s-*_x86_64.whl" % tag)),
+                   key=os.path.getmtime)
+    return found[-1] if found else None
+
+
+def host_with_wheel(wheel, folder):
+    """A copy of the installed host package in `folder` with the wheel's module in place of the build's:
+    put in front of the search path, the same host runs the wheel's module."""
+    import velmora
+    host = os.path.dirname(velmora.__file__)
+    shutil.copytree(host, os.path.join(folder, "velmora"), ignore=shutil.ignore_patterns("argchecker*.so"))
+    with zipfile.ZipFile(wheel) as z:
+        (so,) = [n for n in z.namelist() if n.endswith(".so")]
+        with open(os.path.join(folder, so), "wb") as f:
+            f.write(z.read(so))
 
 
 def p1_instructions(cases):
-    """The decorated call by instructions (callgrind), the stable figure on a shared machine."""
+    """The decorated call by instructions (callgrind), the stable figure on a shared machine; the same
+    cases through the shipped wheel's module, when one is there, in the same run."""
     if os.environ.get("AC_BENCH_CALLGRIND", "1") == "0" or not callgrind_counts.available():
         print("\n(callgrind counts skipped: valgrind not found or AC_BENCH_CALLGRIND=0)")
         return
-    ir = callgrind_counts.count(P1_SETUP, cases, number=1000 if QUICK else 3000)
+    number = 1000 if QUICK else 3000
+    ir = callgrind_counts.count(P1_SETUP, cases, number=number)
     rows = []
     for kind in ("positional", "keyword"):
         plain_ir, api_ir = ir["undecorated, " + kind], ir["decorated, " + kind]
@@ -43,6 +76,19 @@ def p1_instructions(cases):
         rows.append(("decorated, " + kind, "%.0f" % api_ir, "%.2f" % (api_ir / plain_ir), "<= 6.8"))
     table("P1 decorated call, two checkers, pass path: instructions per call (callgrind)", rows,
           header=("case", "instructions", "ratio", "target"))
+    wheel = shipped_wheel()
+    if wheel:
+        pair = {"decorated, positional": cases["decorated, positional"], "verify, comparison": P1_VERIFY}
+        with tempfile.TemporaryDirectory() as folder:
+            host_with_wheel(wheel, folder)
+            shipped = callgrind_counts.count(P1_SETUP, pair, number=number, path=folder)
+        built = callgrind_counts.count(P1_SETUP, pair, number=number)
+        table("P1 this build against the shipped wheel %s: instructions per call (callgrind)" % os.path.basename(wheel),
+              [(label, "%.0f" % built[label], "%.0f" % shipped[label], "%+.1f%%" % (100 * (shipped[label] / built[label] - 1)),
+                "<= +3%") for label in pair],
+              header=("case", "this build", "wheel", "wheel / build", "target"))
+    else:
+        print("\n(no manylinux wheel for this interpreter in dist/: ./dev.sh wheel builds one to compare with)")
 
 
 def p1_p5():

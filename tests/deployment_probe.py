@@ -24,26 +24,6 @@ sys.path.insert(0, sys.argv[1])
 import trading_api as api  # noqa: E402
 
 
-class Keyed(str):
-    """The host's text for one key, remembering the key and the arguments it was formatted with."""
-
-    def __new__(cls, template, key):
-        self = super().__new__(cls, template)
-        self.key, self.nargs = key, None
-        return self
-
-    def format(self, *args):
-        out = Keyed(str.format(self, *args), self.key)
-        out.nargs = len(args)
-        return out
-
-
-class Recording:
-    def __getattr__(self, key):  # a key the host lacks stays an AttributeError
-        return Keyed(getattr(language.text, key), key)
-
-
-ac.text = Recording()
 AC = ac.ArgumentChecker
 tomorrow = int((datetime.date.today() + datetime.timedelta(days=1)).strftime("%Y%m%d"))
 
@@ -108,15 +88,23 @@ CALLS = [
 ]
 
 
+def nargs(msg):  # how many arguments the host's text was formatted with, None for a finished text
+    args = getattr(msg, "args", None)
+    return None if args is None else len(args)
+
+
 def outcome(call):
     try:
         result = call()
     except Exception as e:  # noqa: BLE001 - every outcome is reported, the test decides
         msg = e.args[0] if e.args else ""
-        return {"raised": type(e).__name__, "is_hosts": isinstance(e, exceptions.InvalidParamError),
-                "key": getattr(msg, "key", None), "nargs": getattr(msg, "nargs", None), "text": str(e)}
-    if isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], Keyed):
-        return {"returned": [result[0], str(result[1])], "key": result[1].key, "nargs": None}
+        out = {"raised": type(e).__name__, "is_hosts": isinstance(e, exceptions.InvalidParamError),
+               "key": getattr(msg, "key", None), "nargs": nargs(msg), "text": str(e)}
+        if out["is_hosts"]:  # the fields the host's exception makes of the key and its arguments
+            out["fields"] = [e.key, e.func, e.arg, repr(e.value)]
+        return out
+    if isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], language.Message):
+        return {"returned": [result[0], str(result[1])], "key": result[1].key, "nargs": nargs(result[1])}
     return {"returned": repr(result)}
 
 
@@ -132,20 +120,23 @@ params = {"target_list": ["IF2106"]}
 ac.patch_target_list(params)
 sent, cached = len(vmcmd.SENT), len(sysclsbase.vr.g_VelmoraCache.entries)
 
-# The README's Python blocks, each in a namespace of its own, with the host's own message table.
-ac.text = language.text
+# The README's Python blocks, each in a namespace of its own.
 with contextlib.redirect_stdout(io.StringIO()) as readme_output:
     for block in json.loads(sys.argv[2]):
         exec(compile(block, "README.md", "exec"), {"__name__": "readme"})
 
 with open(os.path.join(os.path.dirname(ac.__file__), "argchecker.pyi")) as f:
     stub_head = f.readline()
+try:
+    version = importlib.metadata.version("velmora-argchecker")
+except importlib.metadata.PackageNotFoundError:  # built into a host's tree by CMake: no pip metadata
+    version = None
 print(json.dumps({
     "velmora": velmora.__file__, "ac": ac.__file__, "outcomes": outcomes, "logged": logged,
     "switched_off": switched_off, "converted": converted, "patched": params, "sent": sent, "cached": cached,
     "keys": sorted(k for k in vars(language.text) if not k.startswith("_")),
     "templates": {k: v for k, v in vars(language.text).items() if not k.startswith("_")},
-    "version": importlib.metadata.version("velmora-argchecker"), "stub_head": stub_head,
+    "version": version, "stub_head": stub_head,
     "readme_output": readme_output.getvalue(),
     "error_is_the_hosts": ac.InvalidParamError is exceptions.InvalidParamError,
 }))

@@ -34,9 +34,22 @@ CLONE = os.path.isfile(os.path.join(ROOT, ".ci", "run"))  # not an unpacked sdis
 # packaging (in a copy of the clone, then in the unpacked sdist) and the install into the host's
 # environment (from the unpacked sdist).
 SETUP = ["./dev.sh demo", "./dev.sh test"]
-PACKAGING = ["python -m build --sdist", "pip wheel . --no-deps -w dist"]
-INSTALL, CHECK, SHOW, UNINSTALL = ("pip install dist/velmora_argchecker-*.whl", "pip check",
+PACKAGING = ["pip install build", "python -m build --sdist", "./dev.sh wheel"]
+INSTALL, CHECK, SHOW, UNINSTALL = ("pip install --find-links dist velmora-argchecker", "pip check",
                                    "pip show -f velmora-argchecker", "pip uninstall -y velmora-argchecker")
+# `./dev.sh wheel` with this environment, and the cross tools and Zig's cache of the clone (CI's wheels step
+# reuses them).
+WHEEL_ENV = {"AC_VENV": sys.prefix, "AC_CROSS_VENV": os.path.join(ROOT, ".venv-cross"),
+             "AC_ZIG_CACHE": os.path.join(ROOT, ".cache", "cross", "zig-cache")}
+# The fields the minimal host's InvalidParamError makes of a message (docs/host-contract.md, "Structured
+# errors"): key -> [func, arg, repr(value)], for the first refusal of the probe with that key.
+FIELDS = {
+    "ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_ERROR": ["place_order", "amount", "0"],
+    "ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR": ["place_order", "target", "''"],
+    "ARGCHECKER_INVALID_PARAM_EXPECT_ERROR": ["place_order", "target", "5"],
+    "ARGCHECKER_INVALID_PARAM_EXPECT_FQ_ERROR": ["get_history", "fq", "3"],
+    "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NDARRAY_ERROR": ["pick_rows", "rows", "None"],
+}
 
 # A small host module that uses the host's untyped facilities: mypy --strict must say the same of it with
 # and without the extension installed.
@@ -73,12 +86,13 @@ def run(*cmd, cwd=None, env=None):
     return r.stdout
 
 
-def shell(command, bindir, cwd):
-    """A README command, as written, with `python` and `pip` those of the environment in bindir."""
-    env = dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"], PIP_CONSTRAINT=CONSTRAINTS,
-               PIP_DISABLE_PIP_VERSION_CHECK="1")
+def shell(command, bindir, cwd, **extra):
+    """A document's command (or block, stopping at the first failure), as written, with `python` and `pip`
+    those of the environment in bindir, CMake that of this one, and the variables in `extra`."""
+    path = os.pathsep.join((bindir, os.path.dirname(sys.executable), os.environ["PATH"]))
+    env = dict(os.environ, PATH=path, PIP_CONSTRAINT=CONSTRAINTS, PIP_DISABLE_PIP_VERSION_CHECK="1", **extra)
     env.pop("PYTHONPATH", None)
-    return run("bash", "-c", command, cwd=cwd, env=env)
+    return run("bash", "-ec", command, cwd=cwd, env=env)
 
 
 def mypy(*args, cwd):
@@ -86,6 +100,12 @@ def mypy(*args, cwd):
     r = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull, *args],
                        cwd=cwd, capture_output=True, text=True, timeout=600)
     return r.stdout + r.stderr
+
+
+def contract_blocks():
+    """The shell blocks of docs/host-contract.md, in order."""
+    with open(os.path.join(ROOT, "docs", "host-contract.md")) as f:
+        return re.findall(r"^```sh\n(.*?)^```", f.read(), re.M | re.S)
 
 
 def tree(folder):
@@ -109,23 +129,25 @@ def dist(tmp_path_factory):
     shutil.copytree(ROOT, clone, ignore=shutil.ignore_patterns(".git", ".venv*", "build", "dist", "__pycache__",
                                                               ".pytest_cache", ".hypothesis", "*.so"))
     shell(PACKAGING[0], bindir, clone)
+    shell(PACKAGING[1], bindir, clone)
     (sdist,) = [os.path.join(clone, "dist", n) for n in os.listdir(clone / "dist")]
     unpacked = tmp_path_factory.mktemp("sdist")
     with tarfile.open(sdist) as t:
         t.extractall(unpacked)
     (unpacked,) = [os.path.join(unpacked, n) for n in os.listdir(unpacked)]
-    shell(PACKAGING[1], bindir, unpacked)
+    shell(PACKAGING[2], bindir, unpacked, **WHEEL_ENV)
     (wheel,) = [os.path.join(unpacked, "dist", n) for n in os.listdir(os.path.join(unpacked, "dist"))]
+    audit = run(os.path.join(WHEEL_ENV["AC_CROSS_VENV"], "bin", "auditwheel"), "show", wheel)
 
     # The minimal host, with a file of its own in the folder the extension goes into.
     host = tmp_path_factory.mktemp("host") / "minimal_host"
     shutil.copytree(os.path.join(ROOT, "examples", "minimal_host"), host,
                     ignore=shutil.ignore_patterns("__pycache__"))
-    (host / UTILS / "HOST_MARKER.txt").write_text("this file belongs to the host\n")
+    (host / UTILS / "host_marker.py").write_text("# this file belongs to the host\n")
     out = tmp_path_factory.mktemp("host-wheel")
-    run(sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(out), str(host))
+    run(sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(out), str(host))
     (host_wheel,) = [os.path.join(out, n) for n in os.listdir(out)]
-    return sdist, wheel, unpacked, host_wheel
+    return sdist, wheel, unpacked, host_wheel, audit
 
 
 @pytest.fixture(scope="module")
@@ -133,7 +155,7 @@ def deployment(dist, tmp_path_factory):
     """The whole scenario in a new environment, each observation kept for the tests below: the minimal
     host, then the extension (the README's commands, with NumPy and pandas at the pinned versions), the
     probe, then the extension removed; mypy on a host module at each stage; the demo, as `./dev.sh demo`."""
-    _, _, unpacked, host_wheel = dist
+    _, _, unpacked, host_wheel, _ = dist
     env = tmp_path_factory.mktemp("env")
     run(sys.executable, "-m", "venv", str(env / "venv"))
     bindir = str(env / "venv" / "bin")
@@ -164,6 +186,25 @@ def deployment(dist, tmp_path_factory):
     seen["mypy"]["removed"] = host_module_report()
     seen["check_after"] = shell(CHECK, bindir, unpacked)
     seen["list_after"] = json.loads(shell("pip list --format json", bindir, unpacked))
+
+    # The same host installed editable: the wheel over it fails to import; docs/host-contract.md's blocks
+    # take it out again and put the extension into the host's tree, then remove it.
+    host = tmp_path_factory.mktemp("editable") / "minimal_host"
+    shutil.copytree(os.path.join(ROOT, "examples", "minimal_host"), host, ignore=shutil.ignore_patterns("__pycache__"))
+    shell("pip uninstall -q -y velmora-minimal-host && pip install -q -e " + str(host), bindir, env)
+    into_tree, out_of_tree = contract_blocks()
+    edit = seen["editable"] = {"host": str(host), "before": tree(host)}
+    shell(INSTALL, bindir, unpacked)
+    edit["wheel_over"] = subprocess.run([python, "-c", "import velmora.tframe.utils.argchecker"], cwd=str(env),
+                                        capture_output=True, text=True).stderr
+    variables = {"ARGCHECKER": unpacked, "HOST": str(host)}
+    shell(into_tree, bindir, env, **variables)
+    edit["site_velmora_left"] = os.path.exists(os.path.join(site, "velmora"))
+    edit["deployed"] = tree(host)
+    edit["probe"] = json.loads(run(python, os.path.join(HERE, "deployment_probe.py"), os.path.join(ROOT, "examples"),
+                                   "[]", cwd=str(env)))
+    shell(out_of_tree, bindir, env, **variables)
+    edit["removed"] = tree(host)
     # The README's demo command, in this environment (the suite's own build of the extension).
     if CLONE:
         seen["demo"] = run(os.path.join(ROOT, "dev.sh"), "demo", cwd=ROOT, env=dict(os.environ, AC_VENV=sys.prefix))
@@ -205,8 +246,10 @@ def test_sdist_holds_what_builds_and_checks_the_extension(dist):
 
 
 def test_wheel_holds_only_the_extension_and_its_stub(dist):
+    # The manylinux2014 wheel: it imports on a server with glibc 2.17 and libstdc++ 4.8.
+    assert "manylinux2014_x86_64" in os.path.basename(dist[1]) and '"manylinux_2_17_x86_64"' in dist[4], dist[4]
     with zipfile.ZipFile(dist[1]) as z:
-        names = set(z.namelist())
+        names = {n for n in z.namelist() if not n.endswith("/")}  # auditwheel writes folder entries too
         meta = z.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
     info = {n for n in names if ".dist-info/" in n}
     assert names - info == EXTENSION_FILES
@@ -219,7 +262,7 @@ def test_wheel_holds_only_the_extension_and_its_stub(dist):
 
 def test_the_extension_merges_into_the_host_and_leaves_its_files_alone(deployment):
     host, deployed = deployment["host"], deployment["deployed"]
-    assert UTILS + "HOST_MARKER.txt" in host and not EXTENSION_FILES & set(host)
+    assert UTILS + "host_marker.py" in host and not EXTENSION_FILES & set(host)
     assert {k: v for k, v in deployed.items() if k in host} == host
     assert set(deployed) - set(host) == EXTENSION_FILES
 
@@ -255,6 +298,11 @@ def test_a_host_written_from_the_contract_runs_the_demo_and_every_message(deploy
     assert set(used) == set(keys)
     assert used["ERROR_FUNC_ERROR_FUNC_NAME"]["returned"] == [False, p["templates"]["ERROR_FUNC_ERROR_FUNC_NAME"]]
     assert p["outcomes"][-1] == {"returned": "(True, '')"}
+    fields = {}
+    for o in p["outcomes"]:
+        if "fields" in o:
+            fields.setdefault(o["fields"][0], o["fields"][1:])
+    assert {key: fields[key] for key in FIELDS} == FIELDS
     # A refused call of a decorated function is in the host's user log; the switch turns checking off.
     assert p["logged"] and set(p["logged"]) == {"error"}
     assert p["switched_off"] == {"returned": repr("order: buy 0 x rb2105 (LIMIT)")}
@@ -274,7 +322,8 @@ def test_the_readme_commands_are_the_ones_run_here_or_by_ci(deployment):
         ci = f.read()
     with open(os.path.join(ROOT, "README.md")) as f:
         mentioned = set(re.findall(r"\./dev\.sh \w+", f.read()))
-    assert "step test ./dev.sh test " in ci and mentioned - set(re.findall(r"\./dev\.sh \w+", ci)) == {"./dev.sh demo"}
+    assert "step test ./dev.sh test " in ci
+    assert mentioned - set(re.findall(r"\./dev\.sh \w+\b", ci)) == {"./dev.sh demo", "./dev.sh wheel"}
     # The README's Python block ran through the minimal host, as written.
     out = deployment["probe"]["readme_output"].splitlines()
     assert out[0] == "rb2105: 5 bars of min" and "'1min'" in out[1] and out[-1] == "rb2105: 5 bars of 1min"
@@ -299,3 +348,17 @@ def test_uninstalling_removes_the_extension_files_and_nothing_of_the_host(deploy
     assert deployment["removed"] == deployment["host"]
     names = {d["name"] for d in deployment["list_after"]}
     assert "velmora-minimal-host" in names and "velmora-argchecker" not in names
+
+
+def test_an_editable_host_takes_the_extension_into_its_tree_and_out_again(deployment):
+    edit = deployment["editable"]
+    # The wheel over the editable host: an ImportError that names the cause and the fix, from the original.
+    assert "bare namespace package" in edit["wheel_over"] and '"Editable hosts and source trees"' in edit["wheel_over"]
+    assert "No module named 'velmora.tframe.utils.exceptions'" in edit["wheel_over"].split("direct cause")[0]
+    # The documented route: the wheel's folders gone, the two files in the host's tree, the demo's calls as
+    # through the installed host, and the host's tree as it was after the removal.
+    assert not edit["site_velmora_left"] and set(edit["deployed"]) - set(edit["before"]) == EXTENSION_FILES
+    p = edit["probe"]
+    assert p["ac"] == os.path.join(edit["host"], UTILS, "argchecker" + SO_SUFFIX) and p["error_is_the_hosts"]
+    assert (p["outcomes"], p["converted"]) == (deployment["probe"]["outcomes"], deployment["probe"]["converted"])
+    assert edit["removed"] == edit["before"]

@@ -61,7 +61,10 @@ bool run_imports(PyObject* dict) {
     } else {
       value = Ref(import_module(imp.module, nullptr, imp.level));
     }
-    if (!value) return init_failed(imp.line);
+    if (!value) {
+      if (imp.level != -1 || std::strncmp(imp.module, "velmora.", 8) == 0) explain_bare_package();
+      return init_failed(imp.line);
+    }
     if (PyDict_SetItemString(dict, imp.bind_as, value.get()) < 0) return init_failed(imp.line);
   }
   return true;

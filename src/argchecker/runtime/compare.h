@@ -2,12 +2,13 @@
 #pragma once
 #include <Python.h>
 
+#include "runtime/portable.h"
 #include "runtime/ref.h"
 
 namespace ac {
 
 // 1, 0, or -1 with an error set.
-inline int compare_truth(PyObject* a, PyObject* b, int op) noexcept {
+AC_ALWAYS_INLINE int compare_truth(PyObject* a, PyObject* b, int op) noexcept {
   PyTypeObject* t = Py_TYPE(a);
   // Two ints or two floats: the comparison is the type's own, which is all the generic route would
   // reach (no subclass to ask first, no reflected method), and its result is a bool.

@@ -12,6 +12,7 @@
 
 #include "runtime/cache/cache.h"
 #include "runtime/compat.h"
+#include "runtime/portable.h"
 #include "runtime/ref.h"
 
 namespace ac {
@@ -158,7 +159,8 @@ PyObject* call_bound_method(PyObject* method, PyObject* const* args, size_t narg
 
 // `callable(*args, **kwnames)` as a vectorcall; a function of the module's own (or a bound method of
 // one, such as a rule appended as `self._is_valid_fq`) is entered directly.
-inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+AC_ALWAYS_INLINE PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                PyObject* kwnames) noexcept {
   if (is_func(callable))
     return reinterpret_cast<Func*>(callable)->vectorcall(callable, args, nargsf, kwnames);
   if (PyMethod_Check(callable) && is_func(PyMethod_GET_FUNCTION(callable)))
@@ -167,8 +169,8 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, 
 }
 
 // `args[0].<name>(*args[1:])`, as PyObject_VectorcallMethod does it, through `call`.
-inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf,
-                             PyObject* kwnames) noexcept {
+AC_ALWAYS_INLINE PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                                       PyObject* kwnames) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   // The method lookup that skips the bound method is the interpreter's own here: a bound method would be
   // a new object at every call.
@@ -185,8 +187,8 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 }
 
 // `call_method` for a method of the hot path, looked up through the classes' answers (see read_method).
-inline PyObject* call_method(const HotName& name, PyObject* const* args, size_t nargsf,
-                             PyObject* kwnames) noexcept {
+AC_ALWAYS_INLINE PyObject* call_method(const HotName& name, PyObject* const* args, size_t nargsf,
+                                       PyObject* kwnames) noexcept {
   PyObject* raw;
   const int unbound = read_method(args[0], name, &raw);
   if (!raw) return nullptr;

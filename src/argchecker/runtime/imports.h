@@ -15,4 +15,10 @@ PyObject* import_from(PyObject* module, const char* name) noexcept;
 // `from <module> import name` in one step (import_module with a one-name fromlist, then import_from).
 PyObject* import_name(const char* module, const char* name, int level) noexcept;
 
+// With an ImportError set by one of the host's imports at load: when the module's package is a bare
+// namespace package holding nothing but this extension's files (a host installed editable, which the
+// import system does not see behind it, or no host here), replaces it with an ImportError that says so
+// and names the document section with the fix, chained from the original. Any other error stays.
+void explain_bare_package() noexcept;
+
 }  // namespace ac

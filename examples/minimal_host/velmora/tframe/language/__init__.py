@@ -34,3 +34,20 @@ class text:  # every message key; {!r} shows a value (an empty string too), {} a
     ERROR_FUNC_ERROR_FUNC_NAME = "the function has another name"
     ERROR_FUNC_ERROR_ARG_COUNT = "the function takes another number of parameters"
     ERROR_FUNC_ERROR_ARG_NAME = "the function lacks a parameter of that name"
+
+
+class Message(str):  # a formatted text that keeps its key and its format arguments (None: a finished text)
+    key, args = None, None
+
+
+class Text(Message):
+    def format(self, *args):  # the module formats with positional arguments only
+        out = Message(str.format(self, *args))
+        out.key, out.args = self.key, args
+        return out
+
+
+for _key, _template in list(vars(text).items()):  # every entry a Text that knows its key
+    if _key.isupper():
+        setattr(text, _key, Text(_template))
+        getattr(text, _key).key = _key
