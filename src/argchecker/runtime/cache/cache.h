@@ -177,9 +177,29 @@ struct ClassAnswer {
   Py_ssize_t hint = -1;       // where instance dicts last had the name (a place to look, never a value)
 };
 
+// The answers of one class in one state. A few records, chosen by the class's address: the checkers of
+// one call rarely have more than one class.
+struct ClassRecord {
+  ClassStamp stamp;
+  ClassAnswer answers[HotName::kMax];
+};
+extern ClassRecord g_class_records[8];
+inline ClassRecord& record_of(PyTypeObject* type) noexcept {
+  return g_class_records[(reinterpret_cast<uintptr_t>(type) >> 4) & 7];
+}
+ClassAnswer* look_up(PyTypeObject* type, const HotName& name) noexcept;
+
 // The answer of the class `type` for `name`, from the class's record while its stamp holds, else looked
 // up (and kept where the stamps allow); null when no answer can be given (the generic route then).
-ClassAnswer* class_answer(PyTypeObject* type, const HotName& name) noexcept;
+AC_ALWAYS_INLINE ClassAnswer* class_answer(PyTypeObject* type, const HotName& name) noexcept {
+  if (AC_UNLIKELY(name.index() < 0)) return nullptr;
+  ClassRecord& r = record_of(type);
+  if (AC_LIKELY(r.stamp.holds(type))) {
+    ClassAnswer& a = r.answers[name.index()];
+    if (AC_LIKELY(a.kind != ClassAnswer::kUnknown)) return &a;
+  }
+  return look_up(type, name);
+}
 
 // The instance dict of `obj` (borrowed), or null when it has none. From 3.11 an object that keeps its
 // attributes inline is given the dict the interpreter makes from them (and reads through).

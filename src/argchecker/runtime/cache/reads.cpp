@@ -8,18 +8,6 @@ namespace ac {
 namespace cache {
 namespace {
 
-// The answers of one class in one state. A few records, chosen by the class's address: the checkers of
-// one call rarely have more than one class.
-struct Record {
-  ClassStamp stamp;
-  ClassAnswer answers[HotName::kMax];
-};
-Record g_records[8];
-
-Record& record_of(PyTypeObject* type) noexcept {
-  return g_records[(reinterpret_cast<uintptr_t>(type) >> 4) & 7];
-}
-
 ClassAnswer::Kind kind_of(PyObject* found) noexcept {
   if (!found) return ClassAnswer::kAbsent;
   PyTypeObject* t = Py_TYPE(found);
@@ -29,30 +17,22 @@ ClassAnswer::Kind kind_of(PyObject* found) noexcept {
 
 }  // namespace
 
-AC_NOINLINE static ClassAnswer* look_up(PyTypeObject* type, const HotName& name) noexcept {
+ClassRecord g_class_records[8];
+
+ClassAnswer* look_up(PyTypeObject* type, const HotName& name) noexcept {
   ClassStamp stamp = ClassStamp::of(type);  // before the lookup, which may run a key's __eq__
   if (!stamp) return nullptr;
   PyObject* found = _PyType_Lookup(type, name);  // borrowed, sets no error
   // `type` is a static class, which cannot change.
   const ClassAnswer answer{kind_of(found), _PyType_Lookup(&PyType_Type, name) != nullptr, found, -1};
   if (!stamp.settle(type)) return nullptr;
-  Record& r = record_of(type);
+  ClassRecord& r = record_of(type);
   if (!(r.stamp == stamp)) {
     r.stamp = stamp;
     for (ClassAnswer& a : r.answers) a = ClassAnswer();
   }
   r.answers[name.index()] = answer;
   return &r.answers[name.index()];
-}
-
-ClassAnswer* class_answer(PyTypeObject* type, const HotName& name) noexcept {
-  if (AC_UNLIKELY(name.index() < 0)) return nullptr;
-  Record& r = record_of(type);
-  if (AC_LIKELY(r.stamp.holds(type))) {
-    ClassAnswer& a = r.answers[name.index()];
-    if (AC_LIKELY(a.kind != ClassAnswer::kUnknown)) return &a;
-  }
-  return look_up(type, name);
 }
 
 namespace {
