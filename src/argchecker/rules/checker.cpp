@@ -63,7 +63,10 @@ enum VerifyLine { kVerifyDef = 352, kVerifyLoop = 353, kVerifyRule = 354 };
 
 PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
   PyObject* self = p[0];
-  PyObject* argv[] = {p[1], p[2]};
+  // A free slot in front of the arguments, which a bound-method rule takes for its `self`.
+  PyObject* slots[] = {nullptr, p[1], p[2]};
+  PyObject* const* argv = slots + 1;
+  const size_t nargsf = 2 | PY_VECTORCALL_ARGUMENTS_OFFSET;
   Ref rules(read_attr(self, names::rules));
   if (!rules) return error_at(member::verify, kVerifyLoop);
   PyObject* seq = rules.get();
@@ -72,7 +75,7 @@ PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
     // Walked by index, re-reading the length at each step: a rule appended meanwhile also runs.
     for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
       Ref rule = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-      Ref r(call(rule.get(), argv, 2, nullptr));
+      Ref r(call(rule.get(), argv, nargsf, nullptr));
       if (!r) return error_at(member::verify, kVerifyRule);
     }
     Py_RETURN_NONE;
@@ -80,7 +83,7 @@ PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
   Ref it(PyObject_GetIter(seq));
   if (!it) return error_at(member::verify, kVerifyLoop);
   while (Ref rule{PyIter_Next(it.get())}) {
-    Ref r(call(rule.get(), argv, 2, nullptr));
+    Ref r(call(rule.get(), argv, nargsf, nullptr));
     if (!r) return error_at(member::verify, kVerifyRule);
   }
   if (PyErr_Occurred()) return error_at(member::verify, kVerifyLoop);
