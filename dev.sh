@@ -13,6 +13,8 @@
 #                        hypothesis from the package index (in .venv-latest)
 #   ./dev.sh sanitize    the suite against an AddressSanitizer/UBSan build
 #   ./dev.sh bench       the benchmarks (ratios measured side by side)
+#   ./dev.sh peers       the P1 call against beartype and pydantic by instructions, on the CPython versions
+#                        given ("peers 3.9 3.12 3.13"; default 3.9); the peers in .bench-peers/, not in .venv*
 #   ./dev.sh soak        the long leak soak
 #   ./dev.sh versions    the suite on CPython 3.9 to 3.13, each found here ("versions 3.13", "versions newest")
 #   ./dev.sh dist        the wheel and the sdist into dist/, and what each holds
@@ -176,6 +178,25 @@ run_pytest() {
   return "$rc"
 }
 
+# The environment of CPython $1 (for example 3.13) in VENV, made when missing: 3.9's is <base> ($AC_VENV or
+# .venv), any other version X's "<base>-X" (.venv-3.13). Fails, printing nothing, when this machine has
+# no CPython $1 to make it from.
+use_version() {  # <version> <base>
+  local v=$1
+  if [ "$v" = 3.9 ]; then VENV=$2; else VENV=$2-$v; fi
+  # The 3.9 environment is the usual one, made by ensure_venv ($PYTHON honoured).
+  PY_BASE=""
+  if [ ! -x "$VENV/bin/python" ] && [ "$v" != 3.9 ]; then
+    PY_BASE=$(find_python_version "$v")
+    [ -n "$PY_BASE" ] || return 1
+  fi
+  echo "== CPython $v ($VENV)"
+  ensure_venv
+  if ! "$VENV/bin/python" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$v'"; then
+    echo "dev.sh: $VENV is not a CPython $v environment; remove it" >&2; exit 1
+  fi
+}
+
 # Runs the suite on several CPython versions, each in its own environment and build: 3.9 in the usual
 # one ($AC_VENV or .venv), any other version X in "<that path>-X" (.venv-3.13). Arguments: versions
 # (default: every supported one; "newest": the newest one installed here), then pytest arguments.
@@ -195,18 +216,7 @@ versions_suite() {
   done
   [ ${#wanted[@]} -gt 0 ] || read -r -a wanted <<<"$SUPPORTED_VERSIONS"
   for v in "${wanted[@]}"; do
-    if [ "$v" = 3.9 ]; then VENV=$base; else VENV=$base-$v; fi
-    # The 3.9 environment is the usual one, made by ensure_venv ($PYTHON honoured).
-    PY_BASE=""
-    if [ ! -x "$VENV/bin/python" ] && [ "$v" != 3.9 ]; then
-      PY_BASE=$(find_python_version "$v")
-      if [ -z "$PY_BASE" ]; then results+=("$v: not installed here, skipped"); continue; fi
-    fi
-    echo "== CPython $v ($VENV)"
-    ensure_venv
-    if ! "$VENV/bin/python" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$v'"; then
-      echo "versions: $VENV is not a CPython $v environment; remove it" >&2; exit 1
-    fi
+    use_version "$v" "$base" || { results+=("$v: not installed here, skipped"); continue; }
     build
     say "running the tests"
     run_pytest ${args[@]+"${args[@]}"} | tee "$VENV/versions-last.log" || rc=1
@@ -220,6 +230,33 @@ versions_suite() {
   printf '  %s\n' "${results[@]}"
   echo "versions: $passed passed, $failed failed"
   return $rc
+}
+
+# bench/peers.py on each CPython version given (default 3.9), in the environment and build of `./dev.sh
+# versions`. The peers (bench/requirements-peers.txt) go into .bench-peers/X with `pip install --target`,
+# again when that file changed, never into the environment; the child that counts puts them on its
+# search path. Ends with each version's table.
+peers_job() {
+  local base=$VENV v peers reqs=$ROOT/bench/requirements-peers.txt
+  local -a wanted=("$@") logs=()
+  [ ${#wanted[@]} -gt 0 ] || wanted=(3.9)
+  for v in "${wanted[@]}"; do
+    [[ " $SUPPORTED_VERSIONS " == *" $v "* ]] || { echo "peers: $v is not one of $SUPPORTED_VERSIONS" >&2; exit 2; }
+    use_version "$v" "$base" || { echo "peers: no CPython $v found here" >&2; exit 1; }
+    build
+    peers=$ROOT/.bench-peers/$v
+    if ! cmp -s "$reqs" "$peers/.requirements-stamp"; then
+      say "installing the peers (bench/requirements-peers.txt into ${peers#"$ROOT"/})"
+      rm -rf "$peers"
+      pip_quiet install --target "$peers" -r "$reqs"
+      cp "$reqs" "$peers/.requirements-stamp"
+    fi
+    say "counting instructions (bench/peers.py, one callgrind run)"
+    (cd "$ROOT/bench" && "$VENV/bin/python" peers.py --peers "$peers") | tee "$VENV/peers-last.log"
+    logs+=("$VENV/peers-last.log")
+  done
+  echo "== peers"
+  cat "${logs[@]}"
 }
 
 # The suite on the newest CPython installed here with the newest NumPy, pandas, pytest and hypothesis the
@@ -704,7 +741,7 @@ cross_job() {  # <clang|mingw|aarch64> <pytest arguments...>
 job=${1:-}
 shift || true
 # An unpacked sdist holds what builds and tests the extension, not the demo or the benchmarks.
-case "$job" in demo|bench|soak)
+case "$job" in demo|bench|peers|soak)
   [ -d "$ROOT/examples" ] && [ -d "$ROOT/bench" ] || { echo "dev.sh: $job needs examples/ and bench/ of a clone" >&2; exit 2; } ;;
 esac
 case "$job" in
@@ -736,6 +773,9 @@ case "$job" in
     ensure_venv; build
     cd "$ROOT/bench"
     for b in bench_*.py; do "$VENV/bin/python" "$b" "$@"; done
+    ;;
+  peers)
+    peers_job "$@"
     ;;
   build)
     ensure_venv; build
