@@ -29,16 +29,23 @@ Forever<StdGetcallargs> g_std;
 
 // Calls of getcallargs that bind, on functions of each parameter kind, with and without annotations.
 constexpr const char kSamples[] = R"(
-def samples(getcallargs):
+def samples(getcallargs, gc):
     def f0(a, b=1, *args, c, d=2, **kw): pass
     def f1(a: int, /, b: "x" = 2) -> int: pass
     def f2(): pass
+    isenabled, disable, enable = gc.isenabled, gc.disable, gc.enable
     def run():
-        getcallargs(f0, 1, c=3)
-        getcallargs(f0, 1, 2, 3, c=3, d=4, e=5)
-        getcallargs(f1, 1)
-        getcallargs(f1, 1, b=2)
-        getcallargs(f2)
+        was = isenabled()
+        disable()  # no collection runs a __del__ in between
+        try:
+            getcallargs(f0, 1, c=3)
+            getcallargs(f0, 1, 2, 3, c=3, d=4, e=5)
+            getcallargs(f1, 1)
+            getcallargs(f1, 1, b=2)
+            getcallargs(f2)
+        finally:
+            if was:
+                enable()
     return run
 )";
 
@@ -55,7 +62,9 @@ bool remember_std_getcallargs(PyObject* module_dict) noexcept {
                : nullptr);
   Ref done(code ? PyEval_EvalCode(code.get(), ns.get(), ns.get()) : nullptr);
   PyObject* samples = done ? PyDict_GetItemString(ns.get(), "samples") : nullptr;
-  Ref run(samples ? PyObject_CallOneArg(samples, func.get()) : nullptr);
+  Ref gc(samples ? PyImport_ImportModule("gc") : nullptr);
+  PyObject* sample_args[] = {func.get(), gc.get()};
+  Ref run(gc ? PyObject_Vectorcall(samples, sample_args, 2, nullptr) : nullptr);
   if (!run || !PyModule_CheckExact(inspect) || !PyFunction_Check(func.get()) ||
       PyFunction_GET_GLOBALS(func.get()) != PyModule_GetDict(inspect) ||
       !g_std->reads.add_what_runs(run.get(), func.get(), target_names.get())) {
