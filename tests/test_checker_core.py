@@ -257,6 +257,24 @@ def _rules_in_a_module_s_namespace(ac, mp, api, c):
     assert api(-1, 0) == -1
 
 
+def _global_released_by_a_specialised_store(ac, mp, api, c):
+    seen, real = [], ac.unwrapper
+    holder = type("Holder", (), {})()
+    holder.__dict__ = vars(ac)  # the module's namespace as an object's dict: 3.11 stores into it specialised
+    mp.setattr(ac, "unwrapper", real)
+
+    def store(unwrapper):
+        holder.unwrapper = unwrapper
+    for _ in range(20):
+        store(real)
+    # Released with the function's defaults, while the store that dropped it is still in progress.
+    store(lambda f, _keep=_CallsOnRelease(lambda: seen.append(api(1, 0))): seen.append("old") or f)
+    api(1, 0), api(1, 0)
+    seen.clear()
+    store(real)
+    assert seen == [1]
+
+
 def _inspect_helper_s_code_replaced(ac, mp, api, c):
     def always(obj):  # `func.__self__` of a function: AttributeError from getcallargs
         return True
@@ -308,7 +326,8 @@ def _constant_behind_a_custom_mro(ac, mp, api, c):
     _constant_freed_behind_a_reused_type_tag, _switch_behind_a_reused_type_tag, _constant_s_own_type_gains_get,
     _class_value_s_type_becomes_a_data_descriptor, _getcallargs_code_replaced, _getfullargspec_patched,
     _rules_of_a_checker_made_without_init, _verify_shadowed_by_the_instance, _worker_replaced_on_the_class,
-    _rules_released_by_a_specialised_store, _rules_in_a_module_s_namespace, _inspect_helper_s_code_replaced,
+    _rules_released_by_a_specialised_store, _rules_in_a_module_s_namespace, _global_released_by_a_specialised_store,
+    _inspect_helper_s_code_replaced,
     _one_instance_dict_throughout, _constant_behind_a_custom_mro,
 ], ids=lambda f: f.__name__.strip("_"))
 def test_warm_reads_see_every_change(ac, monkeypatch, scene):

@@ -222,8 +222,9 @@ PyObject* read_instance(PyObject* obj, PyObject* name, PyObject* in_class, Py_ss
 // from the record of the module's namespace while that dict keeps its stamp, the value borrowed from the
 // dict, which holds it meanwhile. With one exception, which the read rules out: 3.11's specialised
 // attribute store into a dict used as some object's `__dict__` (a module's namespace can be made one)
-// releases the old value before it re-tags the dict. Code run by that release meets the value being
-// released, whose reference count is 0 by then, and takes the full lookup.
+// releases the old value before it re-tags the dict. Code run by that release (the `__del__` of what the
+// old value held) meets the value being released, whose reference count is 0 by then, and takes the full
+// lookup. (Only the old value's own `__del__`, which runs while that value is alive again, still gets it.)
 PyObject* read_global(const HotName& name) noexcept;
 
 // `obj.name`, as PyObject_GetAttr. A new reference, or null with an error set.
