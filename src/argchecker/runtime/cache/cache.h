@@ -8,27 +8,31 @@
 //   through the generic dict code, which gives the dict a new tag before it releases the old value. Tags
 //   are drawn from one 64-bit counter for all dicts, so a tag names one dict in one state and never comes
 //   back, and a dict made later (at the same address, say) has a tag no stamp holds;
-// - from 3.12 also the dict watchers, whose events come before the change: every event of any watched
+// - from 3.12 also the dict watcher, whose events come before the change: every event of any watched
 //   dict draws the next number of one counter (`g_epoch`), which fails every stamp taken before it,
-//   whatever that stamp was taken for. Where the watchers cannot be had, nothing is cached at all.
+//   whatever that stamp was taken for. Where the watcher cannot be had, nothing is cached from 3.12 on;
+// - the audit event "object.__setattr__", which Python code raises before it sets a function's
+//   `__code__`, `__defaults__` or `__kwdefaults__` or a class's `__bases__` or `__class__` (see Snapshot).
 // Nothing read from an instance dict is ever kept: stores into instance dicts do not keep that order
 // (3.11's specialised stores release the old value first and re-tag the dict after; 3.13 keeps attributes
 // inline beside the dict without telling its watchers). An instance attribute is read from the live dict
 // at every use; what is kept is the class's part of the lookup (`ClassAnswer`): that nothing on the class
-// intercepts the read, and what the class holds under the name. Module globals are read live as well (a
-// module's namespace can be made some object's `__dict__` and then take those same specialised stores);
-// what is kept about modules is whether what the module loaded with is still there (`Snapshot`).
+// intercepts the read, and what the class holds under the name. The same specialised stores reach a
+// module's namespace made some object's `__dict__`: `read_global` rules out the one value they can leave
+// behind (see there).
 //
-// The protocol, written once (`ClassAnswer`, `Snapshot::holds`): the stamp is taken before the lookup, the
-// lookup is made in full, and its answer is kept only if the stamp still holds after it (the lookup may
-// run code that changes what it read). Whenever a stamp does not hold, the full lookup answers.
+// The protocol, written once for each record (`look_up`, `read_global_in_full`, `Snapshot::recheck`):
+// the stamp is taken before the lookup, the lookup is made in full, and its answer is kept only if the
+// stamp still holds after it (the lookup may run code that changes what it read). Whenever a stamp does
+// not hold, the full lookup answers.
 //
 // What the caches hold. A class answer borrows the class's value from the class dict, which holds it while
 // the class's stamp holds, and is handed out only after that stamp was just checked; a class is recognised
 // by its address and stamp, never held (when it goes away, its dict goes with it: a new tag, an event). A
-// snapshot holds what it recognises, for the process's life. Type version tags are not stamps before 3.12:
-// 3.9 and 3.10 hand them out again. (A class's dict made some object's `__dict__` by way of
-// `gc.get_referents` takes stores that bypass the interpreter's own type cache too: not covered.)
+// module global is borrowed from the module dict in the same way. A snapshot holds what it recognises, for
+// the process's life. Type version tags are not stamps before 3.12: 3.9 and 3.10 hand them out again. (A
+// class's dict made some object's `__dict__` by way of `gc.get_referents` takes stores that bypass the
+// interpreter's own type cache too: not covered.)
 #pragma once
 #include <Python.h>
 
