@@ -24,6 +24,7 @@ Name n_getcallargs{"getcallargs"}, n_keyword{"keyword"}, n_iskeyword{"iskeyword"
 struct StdGetcallargs {
   Ref inspect, getcallargs, target_names;
   Snapshot reads;
+  Ref iskeyword;  // keyword.iskeyword, for the parameter names of each code object bound natively
 };
 Forever<StdGetcallargs> g_std;
 
@@ -72,6 +73,9 @@ bool remember_std_getcallargs(PyObject* module_dict) noexcept {
     g_std->reads.clear();
     return true;
   }
+  Ref keyword(PyImport_Import(n_keyword));
+  g_std->iskeyword = Ref(keyword ? PyObject_GetAttr(keyword.get(), n_iskeyword) : nullptr);
+  PyErr_Clear();  // without it no name is known to be kept: nothing is bound natively
   g_std->inspect = Ref::borrow(inspect);
   g_std->getcallargs = std::move(func);
   g_std->target_names = std::move(target_names);
@@ -88,14 +92,13 @@ enum LayoutSlot { kCode, kArgs, kKwOnly, kVarArgs, kVarKw, kNamesKept, kLayoutSi
 // are not identifiers or (from 3.11) keywords, renames the implicit ".0" of a comprehension and keeps one
 // of two parameters of the same name. 0 otherwise, -1 with an error set.
 int names_kept(PyObject* params) noexcept {
-  Ref keyword(PyImport_Import(n_keyword));
-  Ref iskeyword(keyword ? PyObject_GetAttr(keyword.get(), n_iskeyword) : nullptr);
-  if (!iskeyword) return -1;
+  PyObject* iskeyword = g_std->iskeyword.get();
+  if (!iskeyword) return 0;
   const Py_ssize_t n = PyTuple_GET_SIZE(params);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* name = PyTuple_GET_ITEM(params, i);
     if (!PyUnicode_CheckExact(name) || !PyUnicode_IsIdentifier(name)) return 0;
-    Ref is_kw(PyObject_CallOneArg(iskeyword.get(), name));
+    Ref is_kw(PyObject_CallOneArg(iskeyword, name));
     if (!is_kw) return -1;
     if (is_kw.get() != Py_False) return 0;
     for (Py_ssize_t j = 0; j < i; ++j) {
