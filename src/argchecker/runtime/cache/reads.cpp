@@ -86,6 +86,18 @@ static Py_ssize_t place_of(PyObject* dict, PyObject* name) noexcept {
   return -1;
 }
 
+// The entry of the instance dict `dict` for `name`, looked up as the generic lookup does, with the dict
+// held across it (a key's __eq__ may replace it): 1 with *value a new reference, 0 when there is none, -1
+// with an error set.
+static int instance_entry(PyObject* dict, PyObject* name, PyObject** value) noexcept {
+  Ref held = Ref::borrow(dict);
+  if (PyObject* v = PyDict_GetItemWithError(dict, name)) {
+    *value = new_ref(v);
+    return 1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
 PyObject* read_instance(PyObject* obj, PyObject* name, PyObject* in_class, Py_ssize_t& hint) noexcept {
   PyObject* raw = instance_dict(obj);
   if (raw && hint >= 0) {
@@ -95,18 +107,19 @@ PyObject* read_instance(PyObject* obj, PyObject* name, PyObject* in_class, Py_ss
     PyObject *key, *value;
     if (PyDict_Next(raw, &pos, &key, &value) && key == name) return new_ref(value);
   }
-  // Both held across the dict lookup, as the generic lookup holds them: a key's __eq__ may change the
-  // class or replace the dict, and the class's value found before it is the one handed out.
+  // Held across the dict lookup, as the generic lookup holds it: a key's __eq__ may change the class,
+  // and the class's value found before it is the one handed out.
   Ref class_value = Ref::borrow(in_class);
   if (raw) {
     Ref dict = Ref::borrow(raw);
-    if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) {
-      Ref found = Ref::borrow(v);
+    PyObject* found;
+    const int has = instance_entry(dict.get(), name, &found);
+    if (has < 0) return nullptr;
+    if (has) {
       const Py_ssize_t place = place_of(dict.get(), name);
       if (place >= 0) hint = place;
-      return found.release();
+      return found;
     }
-    if (PyErr_Occurred()) return nullptr;
   }
   if (class_value) return class_value.release();
   return PyObject_GetAttr(obj, name);  // nothing anywhere: the generic lookup's own error
@@ -122,13 +135,9 @@ int read_method(PyObject* obj, const HotName& name, PyObject** method) noexcept 
     if (a && a->kind == cache::ClassAnswer::kMethod &&
         PyType_HasFeature(Py_TYPE(a->value), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
       Ref descr = Ref::borrow(a->value);  // held across the dict lookup, see read_instance
-      if (PyObject* raw = cache::instance_dict(obj)) {
-        Ref dict = Ref::borrow(raw);
-        if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) {
-          *method = new_ref(v);
-          return 0;
-        }
-        if (PyErr_Occurred()) return 0;
+      if (PyObject* dict = cache::instance_dict(obj)) {
+        const int has = cache::instance_entry(dict, name, method);
+        if (has != 0) return 0;  // the instance's own attribute, or null with the error
       }
       *method = descr.release();
       return 1;
