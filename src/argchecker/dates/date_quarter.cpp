@@ -9,7 +9,7 @@
 #include "rules/contract.h"
 #include "runtime/compare.h"
 #include "runtime/failure.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/globals.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"

@@ -17,8 +17,8 @@
 #include <datetime.h>
 
 #include "runtime/cache/cache.h"
-#include "runtime/exec_hooks.h"
 #include "runtime/names.h"
+#include "runtime/ready.h"
 #include "runtime/ref.h"
 
 namespace ac::dates {

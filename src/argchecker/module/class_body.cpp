@@ -3,7 +3,7 @@
 #include <iterator>
 
 #include "module/members.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/globals.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
@@ -81,58 +81,18 @@ bool bind_constants(PyObject* ns) {
 enum class Wrap : unsigned char { kNone, kStaticMethod, kClassMethod };
 
 struct Entry {
-  const char* name;  // the key it is bound under
-  const FuncDef& def;
-  Wrap wrap = Wrap::kNone;
+  const FuncDef& def;  // bound under its __name__
+  Wrap wrap;
 };
 
-// The class body of ArgumentChecker, after its constants, in order.
-const Entry kClassBody[] = {
-    {"__init__", member::init},
-    {"is_instance_of", member::is_instance_of},
-    {"is_callable", member::is_callable},
-    {"is_exist_path", member::is_exist_path},
-    {"_is_instance_of", member::is_instance_of_worker},
-    {"is_empty_or_not", member::is_empty_or_not},
-    {"_is_in", member::is_in_worker},
-    {"is_in", member::is_in},
-    {"_sub_set", member::sub_set_worker},
-    {"sub_set", member::sub_set},
-    {"is_stop_type", member::is_stop_type},
-    {"is_stop_gap", member::is_stop_gap},
-    {"is_trailing_type", member::is_trailing_type},
-    {"is_oder_ctg", member::is_oder_ctg},
-    {"is_oder_act", member::is_oder_act},
-    {"is_valid_quarter", member::is_valid_quarter},
-    {"is_valid_date", member::is_valid_date},
-    {"is_future_date", member::is_future_date},
-    {"is_greater_than", member::is_greater_than},
-    {"_is_greater_or_equal_than", member::is_greater_or_equal_worker},
-    {"is_greater_or_equal_than", member::is_greater_or_equal_than},
-    {"is_less_than", member::is_less_than},
-    {"is_less_or_equal_than", member::is_less_or_equal_than},
-    {"_is_valid_frequency", member::is_valid_frequency_worker},
-    {"is_valid_frequency", member::is_valid_frequency},
-    {"_is_valid_fq", member::is_valid_fq_worker},
-    {"is_valid_fq", member::is_valid_fq},
-    {"is_valid_price_type", member::is_valid_price_type},
-    {"is_valid_order_act", member::is_valid_order_act},
-    {"verify", member::verify},
-    {"check_begin_end_date", member::check_begin_end_date, Wrap::kClassMethod},
-    {"is_algorithm_func_and_args", member::is_algorithm_func_and_args, Wrap::kClassMethod},
-    {"check_ndarray_idx", member::check_ndarray_idx, Wrap::kStaticMethod},
-    {"check_callable", member::check_callable, Wrap::kStaticMethod},
-};
-
-// The module's functions, bound after the class, in order.
-const Entry kModuleFunctions[] = {
-    {"verify_that", member::verify_that},
-    {"apply_rule", member::apply_rule},
-    {"get_target_from_cache", member::get_target_from_cache},
-    {"set_target_to_cache", member::set_target_to_cache},
-    {"convert_targets", member::convert_targets},
-    {"patch_target_list", member::patch_target_list},
-};
+#define AC_PLAIN(m) Entry{member::m, Wrap::kNone},
+#define AC_CLASSMETHOD(m) Entry{member::m, Wrap::kClassMethod},
+#define AC_STATICMETHOD(m) Entry{member::m, Wrap::kStaticMethod},
+const Entry kClassBody[] = {AC_CLASS_BODY(AC_PLAIN, AC_CLASSMETHOD, AC_STATICMETHOD)};
+const Entry kModuleFunctions[] = {AC_MODULE_FUNCTIONS(AC_PLAIN)};
+#undef AC_PLAIN
+#undef AC_CLASSMETHOD
+#undef AC_STATICMETHOD
 
 // Creates the function of `e` with its defaults and annotations (not yet wrapped).
 PyObject* create_member(const Entry& e, PyObject* module_dict) {
@@ -152,7 +112,7 @@ bool bind_entries(const Entry* begin, const Entry* end, PyObject* ns, PyObject* 
       f = Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(wrapper), f.get()));
       if (!f) return init_failed(e->def.line - 1);
     }
-    if (PyDict_SetItemString(ns, e->name, f.get()) < 0) return init_failed(e->def.line);
+    if (PyDict_SetItem(ns, e->def.name_obj, f.get()) < 0) return init_failed(e->def.line);
   }
   return true;
 }

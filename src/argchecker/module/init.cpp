@@ -6,11 +6,11 @@
 
 #include "module/class_body.h"
 #include "runtime/compat.h"
-#include "runtime/exec_hooks.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/globals.h"
 #include "runtime/imports.h"
 #include "runtime/names.h"
+#include "runtime/ready.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -22,9 +22,8 @@ PyObject* g_module = nullptr;  // the process-wide module object once execution 
 // resets the state pointer of whatever the create step returns, and the execution step allocates a new
 // block, so the old one is released there.
 void* g_stale_state = nullptr;
-int64_t g_interpreter_id = -1;     // the interpreter that first loaded the module
-PyObject* g_short_name = nullptr;  // "tframe.utils.argchecker", the module's own name in sys.modules
-bool g_added_short_name = false;   // whether the running execution step added that entry
+int64_t g_interpreter_id = -1;    // the interpreter that first loaded the module
+bool g_added_short_name = false;  // whether the running execution step added that entry
 
 struct ModuleImport {
   const char* bind_as;
@@ -142,14 +141,15 @@ bool exec_body(PyObject* module, PyObject* dict) {
   set_module_globals(dict, PyModule_GetDict(builtins));
 
   PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
-  PyObject* have = PyDict_GetItemWithError(sys_modules, g_short_name);
+  PyObject* have = PyDict_GetItemWithError(sys_modules, names::module_name);
   if (!have) {
-    if (PyErr_Occurred() || PyDict_SetItem(sys_modules, g_short_name, module) < 0) return false;
+    if (PyErr_Occurred() || PyDict_SetItem(sys_modules, names::module_name, module) < 0) return false;
     g_added_short_name = true;
   }
 
   if (!run_imports(dict)) return false;
-  if (!run_exec_hooks(dict)) return init_failed(kImports[sizeof(kImports) / sizeof(kImports[0]) - 1].line);
+  if (!make_ready(Stage::kHooks, dict))
+    return init_failed(kImports[sizeof(kImports) / sizeof(kImports[0]) - 1].line);
   if (!build_class(dict)) return false;
   if (!bind_module_functions(dict)) return false;
 
@@ -170,11 +170,7 @@ int module_exec(PyObject* module) noexcept {
     return -1;
   }
   PyObject* dict = PyModule_GetDict(module);  // borrowed
-  if (!intern_all_names() || !prepare_all_defs() || !func_type_ready()) return -1;
-  if (!g_short_name) {
-    g_short_name = PyUnicode_InternFromString("tframe.utils.argchecker");
-    if (!g_short_name) return -1;
-  }
+  if (!make_ready(Stage::kNames) || !make_ready(Stage::kDefinitions) || !func_type_ready()) return -1;
   g_added_short_name = false;
   if (exec_body(module, dict)) return 0;
 
@@ -185,8 +181,8 @@ int module_exec(PyObject* module) noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* have = PyDict_GetItemWithError(sys_modules, g_short_name);
-    if (have == module) PyDict_DelItem(sys_modules, g_short_name);
+    PyObject* have = PyDict_GetItemWithError(sys_modules, names::module_name);
+    if (have == module) PyDict_DelItem(sys_modules, names::module_name);
     PyErr_Clear();
     PyErr_Restore(type, value, tb);
     g_added_short_name = false;

@@ -1,20 +1,61 @@
-// The functions the module binds by name: every member of ArgumentChecker and every module-level
-// function. Each is defined, once, in its family's file; module/class_body.cpp binds them in order.
+// The functions the module binds by name, in the order it binds them: the class body of ArgumentChecker
+// (after its constants), then the module's functions. Each is defined once, in its family's file, as
+// `FuncDef member::<name>{...}`, and bound under its definition's `__name__`; module/class_body.cpp
+// makes the class and binds the functions from these two lists.
 #pragma once
-#include "runtime/function.h"
+#include "runtime/func/def.h"
+
+// METHOD(member), CLASSMETHOD(member) or STATICMETHOD(member) per entry, in class order.
+#define AC_CLASS_BODY(METHOD, CLASSMETHOD, STATICMETHOD) \
+  METHOD(init)                                           \
+  METHOD(is_instance_of)                                 \
+  METHOD(is_callable)                                    \
+  METHOD(is_exist_path)                                  \
+  METHOD(is_instance_of_worker)                          \
+  METHOD(is_empty_or_not)                                \
+  METHOD(is_in_worker)                                   \
+  METHOD(is_in)                                          \
+  METHOD(sub_set_worker)                                 \
+  METHOD(sub_set)                                        \
+  METHOD(is_stop_type)                                   \
+  METHOD(is_stop_gap)                                    \
+  METHOD(is_trailing_type)                               \
+  METHOD(is_oder_ctg)                                    \
+  METHOD(is_oder_act)                                    \
+  METHOD(is_valid_quarter)                               \
+  METHOD(is_valid_date)                                  \
+  METHOD(is_future_date)                                 \
+  METHOD(is_greater_than)                                \
+  METHOD(is_greater_or_equal_worker)                     \
+  METHOD(is_greater_or_equal_than)                       \
+  METHOD(is_less_than)                                   \
+  METHOD(is_less_or_equal_than)                          \
+  METHOD(is_valid_frequency_worker)                      \
+  METHOD(is_valid_frequency)                             \
+  METHOD(is_valid_fq_worker)                             \
+  METHOD(is_valid_fq)                                    \
+  METHOD(is_valid_price_type)                            \
+  METHOD(is_valid_order_act)                             \
+  METHOD(verify)                                         \
+  CLASSMETHOD(check_begin_end_date)                      \
+  CLASSMETHOD(is_algorithm_func_and_args)                \
+  STATICMETHOD(check_ndarray_idx)                        \
+  STATICMETHOD(check_callable)
+
+// FUNCTION(member) per module-level function, bound after the class, in order.
+#define AC_MODULE_FUNCTIONS(FUNCTION) \
+  FUNCTION(verify_that)               \
+  FUNCTION(apply_rule)                \
+  FUNCTION(get_target_from_cache)     \
+  FUNCTION(set_target_to_cache)       \
+  FUNCTION(convert_targets)           \
+  FUNCTION(patch_target_list)
 
 namespace ac::member {
 
-// ArgumentChecker
-extern FuncDef init, is_instance_of, is_callable, is_exist_path, is_instance_of_worker, is_empty_or_not,
-    is_in_worker, is_in, sub_set_worker, sub_set, is_stop_type, is_stop_gap, is_trailing_type, is_oder_ctg,
-    is_oder_act, is_valid_quarter, is_valid_date, is_future_date, is_greater_than, is_greater_or_equal_worker,
-    is_greater_or_equal_than, is_less_than, is_less_or_equal_than, is_valid_frequency_worker,
-    is_valid_frequency, is_valid_fq_worker, is_valid_fq, is_valid_price_type, is_valid_order_act, verify,
-    check_begin_end_date, is_algorithm_func_and_args, check_ndarray_idx, check_callable;
-
-// The module
-extern FuncDef verify_that, apply_rule, get_target_from_cache, set_target_to_cache, convert_targets,
-    patch_target_list;
+#define AC_DECLARE_MEMBER(member) extern FuncDef member;
+AC_CLASS_BODY(AC_DECLARE_MEMBER, AC_DECLARE_MEMBER, AC_DECLARE_MEMBER)
+AC_MODULE_FUNCTIONS(AC_DECLARE_MEMBER)
+#undef AC_DECLARE_MEMBER
 
 }  // namespace ac::member

@@ -1,14 +1,14 @@
 #include "rules/binder.h"
 
 #include <utility>
-#include <vector>
 
 #include "rules/decorator.h"
 #include "runtime/cache/cache.h"
 #include "runtime/compat.h"
-#include "runtime/exec_hooks.h"
+#include "runtime/func/args.h"
 #include "runtime/globals.h"
 #include "runtime/names.h"
+#include "runtime/ready.h"
 #include "runtime/ref.h"
 
 namespace ac {
@@ -167,19 +167,6 @@ int is_plain_function(PyObject* target) noexcept {
   return 1;
 }
 
-// Index of `name` in the tuple `names`, or -1. Names are exact str objects.
-Py_ssize_t index_of(PyObject* names, PyObject* name) noexcept {
-  const Py_ssize_t n = PyTuple_GET_SIZE(names);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (PyTuple_GET_ITEM(names, i) == name) return i;
-  }
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* p = PyTuple_GET_ITEM(names, i);
-    if (PyUnicode_GET_LENGTH(p) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(p, name) == 0) return i;
-  }
-  return -1;
-}
-
 // The layout of `target`'s code object, kept in the wrapper while the function has that code object.
 PyObject* layout_for(Func* wrapper, PyObject* target) noexcept {
   return derived_from(wrapper->cap[Wrapper::kLayout], PyFunction_GET_CODE(target), make_layout);
@@ -188,11 +175,6 @@ PyObject* layout_for(Func* wrapper, PyObject* target) noexcept {
 constexpr int kUnset = -1;
 constexpr int kDefault = -2;    // positional default
 constexpr int kKwDefault = -3;  // keyword-only default
-
-// Equality of two exact str objects.
-bool same_name(PyObject* a, PyObject* b) noexcept {
-  return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
-}
 
 // `inspect.getcallargs`, read as the call's first step (before unwrapper runs). For the standard module
 // (whose own lookup reads its dict), the standard function while the snapshot found that dict's entries
@@ -228,9 +210,9 @@ bool CallArgs::bind_lazily() noexcept {
   for (Py_ssize_t j = 0; j < nkw; ++j) {
     PyObject* key = PyTuple_GET_ITEM(kwnames_, j);
     if (!PyUnicode_CheckExact(key)) return false;
-    Py_ssize_t p = index_of(names, key);
+    Py_ssize_t p = find_name(names, key);
     if (p < 0) {
-      p = index_of(kwonly, key);
+      p = find_name(kwonly, key);
       if (p >= 0) p += num_args;
     }
     if (p < 0) {
@@ -302,16 +284,11 @@ bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssi
   // getcallargs(target, *args, **kwargs)
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   const Py_ssize_t total = 1 + nargs + nkw;
-  PyObject* small[16];
-  std::vector<PyObject*> large;
-  PyObject** argv = small;
-  if (total > 16) {
-    large.resize(static_cast<size_t>(total));
-    argv = large.data();
-  }
+  ArgArray argv(total);
   argv[0] = target_.get();
   for (Py_ssize_t i = 0; i < nargs + nkw; ++i) argv[1 + i] = args[i];
-  mapping_ = Ref(PyObject_Vectorcall(getcallargs.get(), argv, static_cast<size_t>(1 + nargs), kwnames));
+  mapping_ =
+      Ref(PyObject_Vectorcall(getcallargs.get(), argv.data(), static_cast<size_t>(1 + nargs), kwnames));
   return static_cast<bool>(mapping_);
 }
 
@@ -336,7 +313,7 @@ PyObject* CallArgs::materialize() noexcept {
   const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
   for (Py_ssize_t j = 0; j < nkw; ++j) {
     PyObject* key = PyTuple_GET_ITEM(kwnames_, j);
-    if (index_of(names, key) < 0 && index_of(kwonly, key) < 0) continue;
+    if (find_name(names, key) < 0 && find_name(kwonly, key) < 0) continue;
     if (PyDict_SetItem(d.get(), key, args_[nargs_ + j]) < 0) return nullptr;
   }
   for (Py_ssize_t p = 0; p < num_args + num_kwonly; ++p) {
@@ -359,9 +336,9 @@ PyObject* CallArgs::get(PyObject* key) noexcept {
   const auto [names, kwonly, var, varkw] = unpack(layout_.get());
   const Py_ssize_t num_args = PyTuple_GET_SIZE(names);
 
-  Py_ssize_t p = index_of(names, key);
+  Py_ssize_t p = find_name(names, key);
   if (p < 0) {
-    p = index_of(kwonly, key);
+    p = find_name(kwonly, key);
     if (p >= 0) p += num_args;
   }
   if (p >= 0) {
@@ -386,7 +363,7 @@ PyObject* CallArgs::get(PyObject* key) noexcept {
     const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
       PyObject* k = PyTuple_GET_ITEM(kwnames_, j);
-      if (index_of(names, k) >= 0 || index_of(kwonly, k) >= 0) continue;
+      if (find_name(names, k) >= 0 || find_name(kwonly, k) >= 0) continue;
       if (PyDict_SetItem(extra.get(), k, args_[nargs_ + j]) < 0) return nullptr;
     }
     varkw_value_ = std::move(extra);

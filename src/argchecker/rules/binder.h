@@ -2,7 +2,7 @@
 #pragma once
 #include <Python.h>
 
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/ref.h"
 
 namespace ac {

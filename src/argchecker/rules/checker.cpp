@@ -3,7 +3,7 @@
 #include "rules/contract.h"
 #include "runtime/cache/cache.h"
 #include "runtime/failure.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/globals.h"
 #include "runtime/names.h"
 

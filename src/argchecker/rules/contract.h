@@ -5,7 +5,7 @@
 
 #include <initializer_list>
 
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/ref.h"
 
 namespace ac {

@@ -3,7 +3,7 @@
 #include "module/members.h"
 #include "rules/contract.h"
 #include "runtime/failure.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/names.h"
 
 namespace ac {

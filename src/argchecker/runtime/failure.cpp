@@ -1,6 +1,6 @@
 #include "runtime/failure.h"
 
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/traceback.h"
 
 namespace ac {

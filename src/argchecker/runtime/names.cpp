@@ -2,12 +2,6 @@
 
 namespace ac {
 
-static Name* g_first_name = nullptr;
-
-Name::Name(const char* text) noexcept : text_(text), next_(g_first_name) {
-  g_first_name = this;
-}
-
 static int g_hot_names = 0;
 
 HotName::HotName(const char* text) noexcept : Name(text), index_(g_hot_names < kMax ? g_hot_names++ : -1) {}
@@ -17,18 +11,15 @@ PyObject* Name::kwnames() noexcept {
   return kwnames_;
 }
 
-bool intern_all_names() noexcept {
-  for (Name* n = g_first_name; n; n = n->next_) {
-    if (n->obj_) continue;
-    n->obj_ = PyUnicode_InternFromString(n->text_);
-    if (!n->obj_) return false;
-  }
-  return true;
+bool Name::make_ready(PyObject*) noexcept {
+  obj_ = PyUnicode_InternFromString(text_);
+  return obj_ != nullptr;
 }
 
 namespace names {
 HotName rules{"rules"}, arg_name{"arg_name"}, verify{"verify"}, g_ArgumentChecker{"ArgumentChecker"},
     g_inspect{"inspect"}, g_unwrapper{"unwrapper"};
+Name module_name{"tframe.utils.argchecker"};
 Name append{"append"}, format{"format"}, dunder_name{"__name__"}, lower{"lower"}, upper{"upper"},
     strip{"strip"}, datetime{"datetime"}, strptime{"strptime"}, match{"match"};
 Name g_InvalidParamError{"InvalidParamError"}, g_text{"text"}, g_np{"np"}, g_write_userlog{"write_userlog"},

@@ -2,25 +2,26 @@
 #pragma once
 #include <Python.h>
 
+#include "runtime/ready.h"
+
 namespace ac {
 
-// A name declared anywhere as a static `Name` is interned by `intern_all_names()`.
-// Until then `get()` is null; every use happens after the module's execution step has begun.
-class Name {
+// A name declared anywhere as a static `Name` is interned in the first stage of the module's execution
+// (runtime/ready.h). Until then `get()` is null; every use happens after that.
+class Name : public Static {
   const char* text_;
   PyObject* obj_ = nullptr;
   PyObject* kwnames_ = nullptr;
-  Name* next_;
+  bool make_ready(PyObject* module_dict) noexcept override;
 
  public:
-  explicit Name(const char* text) noexcept;
+  explicit Name(const char* text) noexcept : Static(Stage::kNames), text_(text) {}
   PyObject* get() const noexcept { return obj_; }
   // The one-name keyword tuple `(name,)` for a vectorcall, made at first use and kept (borrowed), or
   // null with an error set.
   PyObject* kwnames() noexcept;
   operator PyObject*() const noexcept { return obj_; }
   const char* text() const noexcept { return text_; }
-  friend bool intern_all_names() noexcept;
 };
 
 // A name the hot path reads through instances or classes (`rules`, `verify`, a class constant): a `Name`
@@ -36,12 +37,11 @@ class HotName : public Name {
   int index_;
 };
 
-// Returns false with an exception set when interning fails.
-bool intern_all_names() noexcept;
-
 // Names used by more than one folder.
 namespace names {
 extern HotName rules, arg_name, verify, g_ArgumentChecker, g_inspect, g_unwrapper;
+// "tframe.utils.argchecker": the functions' __module__ and the module's name in sys.modules.
+extern Name module_name;
 extern Name append, format, dunder_name, lower, upper, strip, datetime, strptime, match;
 extern Name g_InvalidParamError, g_text, g_np, g_write_userlog, g_traceback, g_wraps, g_os, g_datetime,
     g_Timestamp, g_re, g_types, g_get_setting, g_to_datetime;

@@ -8,7 +8,7 @@
 #include "runtime/cache/cache.h"
 #include "runtime/compare.h"
 #include "runtime/failure.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 

@@ -7,7 +7,7 @@
 #include "rules/contract.h"
 #include "runtime/cache/cache.h"
 #include "runtime/failure.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 #include "trading/ascii_case.h"

@@ -5,7 +5,7 @@
 #include "module/members.h"
 #include "runtime/compare.h"
 #include "runtime/failure.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/globals.h"
 #include "runtime/imports.h"
 #include "runtime/names.h"

@@ -26,11 +26,11 @@
 #include "module/members.h"
 #include "runtime/cache/cache.h"
 #include "runtime/compare.h"
-#include "runtime/exec_hooks.h"
 #include "runtime/failure.h"
-#include "runtime/function.h"
+#include "runtime/func/function.h"
 #include "runtime/globals.h"
 #include "runtime/names.h"
+#include "runtime/ready.h"
 #include "runtime/ref.h"
 #include "validators/ndarray_scan.h"
 
