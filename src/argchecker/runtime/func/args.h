@@ -29,10 +29,10 @@ inline Py_ssize_t find_name(PyObject* names, PyObject* name) noexcept {
   return -1;
 }
 
-// "<name>() keywords must be strings", as a TypeError. Returns false.
+// The TypeError of a call whose keyword names are not all str objects. Returns false.
 bool keywords_must_be_strings(const char* func_name) noexcept;
 
-// The TypeError above unless every name in `kwnames` (or null) is a str.
+// That TypeError unless every name in `kwnames` (or null) is a str.
 bool check_keyword_strings(const char* func_name, PyObject* kwnames) noexcept;
 
 // Parses a vectorcall into `params` (borrowed) and `varargs` (new tuple or null) by `f`'s definition.
