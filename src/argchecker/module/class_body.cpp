@@ -24,13 +24,13 @@ constexpr int kLineClass = 20;
 constexpr int kLineAllowArgCheck = 40;
 constexpr int kLineFirstPriceType = 35;
 
-struct Vocabulary {
+struct WordTuple {
   const char* name;
   int line;
   std::initializer_list<const char*> words;
 };
 
-const Vocabulary kVocabularies[] = {
+const WordTuple kWordTuples[] = {
     {"FREQUENCY", 29, {"day", "min", "sec", "tick", "week", "month", "year"}},
     {"STOP_TYPE", 30, {"point", "percent"}},
     {"STOP_GAP", 31, {"point", "percent"}},
@@ -43,7 +43,7 @@ const char* const kPriceTypes[] = {"Market",   "Limit",    "MarketIOC", "MarketR
                                    "LimitFOK", "LimitIOC", "5LevelIOC", "5LevelFOK",         "5LevelROD"};
 
 bool bind_constants(PyObject* ns) {
-  for (const Vocabulary& v : kVocabularies) {
+  for (const WordTuple& v : kWordTuples) {
     Ref t(PyTuple_New(static_cast<Py_ssize_t>(v.words.size())));
     if (!t) return init_failed(v.line);
     Py_ssize_t i = 0;

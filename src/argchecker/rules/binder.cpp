@@ -26,7 +26,7 @@ struct StdGetcallargs {
   Snapshot reads;
   Ref iskeyword;  // keyword.iskeyword, for the parameter names of each code object bound natively
 };
-Forever<StdGetcallargs> g_std;
+Forever<StdGetcallargs> g_inspect_std;
 
 // Calls of getcallargs that bind, on functions of each parameter kind, with and without annotations.
 constexpr const char kSamples[] = R"(
@@ -51,7 +51,7 @@ def samples(getcallargs, gc):
 )";
 
 bool remember_std_getcallargs(PyObject* module_dict) noexcept {
-  g_std->reads.clear();
+  g_inspect_std->reads.clear();
   PyObject* inspect = PyDict_GetItemWithError(module_dict, names::g_inspect);
   if (!inspect) return !PyErr_Occurred();
   Ref func(PyObject_GetAttr(inspect, n_getcallargs));
@@ -68,18 +68,18 @@ bool remember_std_getcallargs(PyObject* module_dict) noexcept {
   Ref run(gc ? PyObject_Vectorcall(samples, sample_args, 2, nullptr) : nullptr);
   if (!run || !PyModule_CheckExact(inspect) || !PyFunction_Check(func.get()) ||
       PyFunction_GET_GLOBALS(func.get()) != PyModule_GetDict(inspect) ||
-      !g_std->reads.add_what_runs(run.get(), func.get(), target_names.get())) {
+      !g_inspect_std->reads.add_what_runs(run.get(), func.get(), target_names.get())) {
     PyErr_Clear();  // no native binding: every call goes to the real getcallargs
-    g_std->reads.clear();
+    g_inspect_std->reads.clear();
     return true;
   }
   Ref keyword(PyImport_Import(n_keyword));
-  g_std->iskeyword = Ref(keyword ? PyObject_GetAttr(keyword.get(), n_iskeyword) : nullptr);
+  g_inspect_std->iskeyword = Ref(keyword ? PyObject_GetAttr(keyword.get(), n_iskeyword) : nullptr);
   PyErr_Clear();  // without it no name is known to be kept: nothing is bound natively
-  g_std->inspect = Ref::borrow(inspect);
-  g_std->getcallargs = std::move(func);
-  g_std->target_names = std::move(target_names);
-  g_std->reads.seal();
+  g_inspect_std->inspect = Ref::borrow(inspect);
+  g_inspect_std->getcallargs = std::move(func);
+  g_inspect_std->target_names = std::move(target_names);
+  g_inspect_std->reads.seal();
   return true;
 }
 ExecHook hook{remember_std_getcallargs};
@@ -92,7 +92,7 @@ enum LayoutSlot { kCode, kArgs, kKwOnly, kVarArgs, kVarKw, kNamesKept, kLayoutSi
 // are not identifiers or (from 3.11) keywords, renames the implicit ".0" of a comprehension and keeps one
 // of two parameters of the same name. 0 otherwise, -1 with an error set.
 int names_kept(PyObject* params) noexcept {
-  PyObject* iskeyword = g_std->iskeyword.get();
+  PyObject* iskeyword = g_inspect_std->iskeyword.get();
   if (!iskeyword) return 0;
   const Py_ssize_t n = PyTuple_GET_SIZE(params);
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -161,7 +161,7 @@ int is_plain_function(PyObject* target) noexcept {
   PyObject *key, *value;
   while (PyDict_Next(dict.get(), &pos, &key, &value)) {
     if (!PyUnicode_CheckExact(key)) return 0;
-    const int read = PySet_Contains(g_std->target_names.get(), key);
+    const int read = PySet_Contains(g_inspect_std->target_names.get(), key);
     if (read != 0) return read < 0 ? -1 : 0;
   }
   return 1;
@@ -180,9 +180,9 @@ constexpr int kKwDefault = -3;  // keyword-only default
 // (whose own lookup reads its dict), the standard function while the snapshot found that dict's entries
 // unchanged under its present tag, else the dict's entry. A new reference, or null with an error set.
 PyObject* read_getcallargs(PyObject* inspect) noexcept {
-  if (inspect == g_std->inspect.get() && Py_IS_TYPE(inspect, &PyModule_Type)) {
+  if (inspect == g_inspect_std->inspect.get() && Py_IS_TYPE(inspect, &PyModule_Type)) {
     PyObject* dict = PyModule_GetDict(inspect);
-    if (g_std->reads.unchanged(dict)) return new_ref(g_std->getcallargs.get());
+    if (g_inspect_std->reads.unchanged(dict)) return new_ref(g_inspect_std->getcallargs.get());
     if (PyObject* v = PyDict_GetItemWithError(dict, n_getcallargs)) return new_ref(v);
     if (PyErr_Occurred()) return nullptr;
   }
@@ -267,7 +267,7 @@ bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssi
   kwnames_ = kwnames;
 
   // What getcallargs reads when it runs is checked now, after unwrapper, which may have changed it.
-  if (getcallargs.get() == g_std->getcallargs.get() && g_std->reads.holds()) {
+  if (getcallargs.get() == g_inspect_std->getcallargs.get() && g_inspect_std->reads.holds()) {
     int plain = is_plain_function(target_.get());
     if (plain < 0) return false;
     if (plain) {
