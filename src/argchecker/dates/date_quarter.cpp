@@ -26,13 +26,13 @@ Name k_quarter{"ARGCHECKER_INVALID_PARAM_QUARTER_ERROR"};
 // `isinstance(value, (datetime.date, Timestamp, datetime.datetime))`: the three classes are all looked
 // up first, then tested in that order. 1, 0, or -1 with an error set.
 int is_date_like(PyObject* value) noexcept {
-  Ref dt_mod(get_global(names::g_datetime));
+  Ref dt_mod(get_global(names::datetime));
   if (!dt_mod) return -1;
   Ref date_cls(PyObject_GetAttr(dt_mod.get(), n_date));
   if (!date_cls) return -1;
-  Ref ts_cls(get_global(names::g_Timestamp));
+  Ref ts_cls(get_global(names::Timestamp));
   if (!ts_cls) return -1;
-  dt_mod = Ref(get_global(names::g_datetime));
+  dt_mod = Ref(get_global(names::datetime));
   if (!dt_mod) return -1;
   Ref datetime_cls(PyObject_GetAttr(dt_mod.get(), names::datetime));
   if (!datetime_cls) return -1;
@@ -90,7 +90,7 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
 
   // try: the match, and the failure raised when there is none.
   auto attempt = [&]() -> PyObject* {
-    Ref re_mod(get_global(names::g_re));
+    Ref re_mod(get_global(names::re));
     if (!re_mod) return error_at(check_quarter, kQuarterMatch);
     Ref match(PyObject_GetAttr(re_mod.get(), names::match));
     if (!match) return error_at(check_quarter, kQuarterMatch);
@@ -160,7 +160,7 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
     const int timestamp = PyObject_IsTrue(f->cap[kDateTimestampFlag]);
     if (timestamp < 0) return error_at(check_date, kDateTimestamp);
     if (timestamp) Py_RETURN_NONE;
-    Ref dt_mod(get_global(names::g_datetime));
+    Ref dt_mod(get_global(names::datetime));
     Ref dt_cls(dt_mod ? PyObject_GetAttr(dt_mod.get(), names::datetime) : nullptr);
     Ref strptime(dt_cls ? PyObject_GetAttr(dt_cls.get(), names::strptime) : nullptr);
     Ref s(strptime ? PyObject_Str(value) : nullptr);

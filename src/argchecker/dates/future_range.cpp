@@ -22,7 +22,7 @@ Name k_expectdate{"ARGCHECKER_INVALID_PARAM_EXPECTDATE_ERROR"};
 
 // The class `datetime.datetime`, through the module global `datetime`. New reference or null.
 PyObject* datetime_class() noexcept {
-  Ref mod(get_global(names::g_datetime));
+  Ref mod(get_global(names::datetime));
   if (!mod) return nullptr;
   return PyObject_GetAttr(mod.get(), names::datetime);
 }
@@ -100,7 +100,7 @@ PyObject* check_future_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   if (!c.matches(PyExc_ValueError)) return c.restore();
   int own = 0;
   PyObject* r = in_except(c, [&]() -> PyObject* {
-    Ref cls(get_global(names::g_InvalidParamError));
+    Ref cls(get_global(names::InvalidParamError));
     if (!cls) return error_at(check_future, kFutureHandler);
     own = PyObject_IsInstance(c.value(), cls.get());
     if (own != 0) return own < 0 ? error_at(check_future, kFutureHandler) : nullptr;
@@ -137,7 +137,7 @@ enum BeginEndLine {
 
 // `to_datetime(value)` through the module global.
 PyObject* convert(PyObject* value) noexcept {
-  Ref to_datetime(get_global(names::g_to_datetime));
+  Ref to_datetime(get_global(names::to_datetime));
   if (!to_datetime) return nullptr;
   return call(to_datetime.get(), &value, 1, nullptr);
 }

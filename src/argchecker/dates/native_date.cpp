@@ -24,8 +24,7 @@
 namespace ac::dates {
 namespace {
 
-Name n_datetime{"datetime"}, n_strptime{"strptime"}, n_match{"match"}, n_compile{"_compile"},
-    n_strptime_mod{"_strptime"}, n_strptime_datetime{"_strptime_datetime"};
+Name n_compile{"_compile"}, n_strptime_mod{"_strptime"}, n_strptime_datetime{"_strptime_datetime"};
 
 // What the standard library's parsing consists of, as found when the module loaded. Everything null
 // (and no native answer) when any of it was not the standard one then.
@@ -42,14 +41,14 @@ struct Standard {
   Ref re_match;
   Snapshot re_reads;
 };
-Forever<Standard> g_std;
+Forever<Standard> g_datetime_std;
 
 void forget_standard() noexcept {
-  g_std->datetime_cls.reset();
-  g_std->strptime_def = nullptr;
-  g_std->strptime_reads.clear();
-  g_std->re_match.reset();
-  g_std->re_reads.clear();
+  g_datetime_std->datetime_cls.reset();
+  g_datetime_std->strptime_def = nullptr;
+  g_datetime_std->strptime_reads.clear();
+  g_datetime_std->re_match.reset();
+  g_datetime_std->re_reads.clear();
 }
 
 // `dict[name]` is a Python function, added to `s` with its fields and the entry.
@@ -61,43 +60,43 @@ bool add_function_entry(Snapshot& s, PyObject* owner, PyObject* dict, PyObject* 
 void remember_strptime(PyObject* module_dict) noexcept {
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) return;
-  Ref mod = Ref::borrow(PyDict_GetItemWithError(module_dict, n_datetime));
+  Ref mod = Ref::borrow(PyDict_GetItemWithError(module_dict, names::datetime));
   if (!mod) return;
-  Ref cls(PyObject_GetAttr(mod.get(), n_datetime));
+  Ref cls(PyObject_GetAttr(mod.get(), names::datetime));
   if (!cls || cls.get() != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType)) return;
-  Ref strptime(PyObject_GetAttr(cls.get(), n_strptime));
+  Ref strptime(PyObject_GetAttr(cls.get(), names::strptime));
   if (!strptime || !PyCFunction_Check(strptime.get()) || PyCFunction_GET_SELF(strptime.get()) != cls.get())
     return;
   Ref module(PyImport_Import(n_strptime_mod));
   if (!module || !PyModule_Check(module.get())) return;
   PyObject* d = PyModule_GetDict(module.get());  // borrowed; the module holds it
   PyObject* runner = PyDict_GetItemWithError(d, n_strptime_datetime);
-  Snapshot& s = g_std->strptime_reads;
+  Snapshot& s = g_datetime_std->strptime_reads;
   if (!s.add_entry(module.get(), PyImport_GetModuleDict(), n_strptime_mod) ||
       !add_function_entry(s, module.get(), d, n_strptime_datetime) ||
       !add_function_entry(s, module.get(), d, n_strptime_mod) || !runner ||
       PyFunction_GET_GLOBALS(runner) != d)
     return;
   s.seal();
-  g_std->datetime_cls = std::move(cls);
-  g_std->strptime_def = reinterpret_cast<PyCFunctionObject*>(strptime.get())->m_ml;
+  g_datetime_std->datetime_cls = std::move(cls);
+  g_datetime_std->strptime_def = reinterpret_cast<PyCFunctionObject*>(strptime.get())->m_ml;
 }
 
 void remember_re_match(PyObject* module_dict) noexcept {
-  Ref mod = Ref::borrow(PyDict_GetItemWithError(module_dict, names::g_re));
+  Ref mod = Ref::borrow(PyDict_GetItemWithError(module_dict, names::re));
   if (!mod) return;
-  Ref match(PyObject_GetAttr(mod.get(), n_match));
+  Ref match(PyObject_GetAttr(mod.get(), names::match));
   if (!match) return;
   // The standard re, whatever the module global may have found first.
   Ref std_re(PyImport_ImportModule("re"));
   if (!std_re) return;
-  Ref std_match(PyObject_GetAttr(std_re.get(), n_match));
+  Ref std_match(PyObject_GetAttr(std_re.get(), names::match));
   if (!std_match || match.get() != std_match.get() || !PyFunction_Check(match.get())) return;
-  Snapshot& s = g_std->re_reads;
+  Snapshot& s = g_datetime_std->re_reads;
   PyObject* globals = PyFunction_GET_GLOBALS(match.get());
   if (!s.add_function(match.get()) || !add_function_entry(s, std_re.get(), globals, n_compile)) return;
   s.seal();
-  g_std->re_match = std::move(match);
+  g_datetime_std->re_match = std::move(match);
 }
 
 // Never fails the import: whatever is not the standard library's leaves the native answers off. Each
@@ -106,10 +105,10 @@ bool remember_standard(PyObject* module_dict) noexcept {
   forget_standard();
   remember_strptime(module_dict);
   PyErr_Clear();
-  if (!g_std->strptime_def) g_std->strptime_reads.clear();
+  if (!g_datetime_std->strptime_def) g_datetime_std->strptime_reads.clear();
   remember_re_match(module_dict);
   PyErr_Clear();
-  if (!g_std->re_match) g_std->re_reads.clear();
+  if (!g_datetime_std->re_match) g_datetime_std->re_reads.clear();
   return true;
 }
 ExecHook hook{remember_standard};
@@ -122,9 +121,10 @@ bool c_time_locale() noexcept {
 
 // `strptime` is `datetime.datetime.strptime` of the standard class, and what it calls is unchanged.
 bool is_standard_strptime(PyObject* strptime) noexcept {
-  return g_std->strptime_def && PyCFunction_Check(strptime) &&
-         reinterpret_cast<PyCFunctionObject*>(strptime)->m_ml == g_std->strptime_def &&
-         PyCFunction_GET_SELF(strptime) == g_std->datetime_cls.get() && g_std->strptime_reads.holds();
+  return g_datetime_std->strptime_def && PyCFunction_Check(strptime) &&
+         reinterpret_cast<PyCFunctionObject*>(strptime)->m_ml == g_datetime_std->strptime_def &&
+         PyCFunction_GET_SELF(strptime) == g_datetime_std->datetime_cls.get() &&
+         g_datetime_std->strptime_reads.holds();
 }
 
 // ---- the parsers ------------------------------------------------------------------------------------
@@ -290,7 +290,9 @@ PyObject* new_datetime(const Ymd& d) noexcept {
 
 bool quarter_matches(PyObject* match, PyObject* value) noexcept {
   // The engine reads a str subclass's characters directly, so any str will do here.
-  if (!g_std->re_match || match != g_std->re_match.get() || !g_std->re_reads.holds()) return false;
+  if (!g_datetime_std->re_match || match != g_datetime_std->re_match.get() ||
+      !g_datetime_std->re_reads.holds())
+    return false;
   return parse_quarter(value);
 }
 

@@ -70,7 +70,7 @@ bool bind_constants(PyObject* ns) {
   if (PyDict_SetItemString(ns, "ALL_PRICE_TYPE", t.get()) < 0) return init_failed(kLineFirstPriceType);
 
   // The switch is read from the host setting once, when the class is created.
-  Ref get_setting(get_global(names::g_get_setting));
+  Ref get_setting(get_global(names::get_setting));
   if (!get_setting) return init_failed(kLineAllowArgCheck);
   Ref allow(PyObject_CallFunction(get_setting.get(), "sO", "ALLOW_ARG_CHECK", Py_True));
   if (!allow) return init_failed(kLineAllowArgCheck);

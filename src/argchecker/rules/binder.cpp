@@ -52,7 +52,7 @@ def samples(getcallargs, gc):
 
 bool remember_std_getcallargs(PyObject* module_dict) noexcept {
   g_inspect_std->reads.clear();
-  PyObject* inspect = PyDict_GetItemWithError(module_dict, names::g_inspect);
+  PyObject* inspect = PyDict_GetItemWithError(module_dict, names::inspect);
   if (!inspect) return !PyErr_Occurred();
   Ref func(PyObject_GetAttr(inspect, n_getcallargs));
   Ref ns(PyDict_New());
@@ -254,11 +254,11 @@ bool CallArgs::bind_lazily() noexcept {
 
 bool CallArgs::bind(Func* wrapper, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-  Ref inspect(read_global(names::g_inspect));
+  Ref inspect(read_global(names::inspect));
   if (!inspect) return false;
   Ref getcallargs(read_getcallargs(inspect.get()));
   if (!getcallargs) return false;
-  Ref unwrapper(read_global(names::g_unwrapper));
+  Ref unwrapper(read_global(names::unwrapper));
   if (!unwrapper) return false;
   target_ = Ref(PyObject_Vectorcall(unwrapper.get(), &func, 1, nullptr));
   if (!target_) return false;

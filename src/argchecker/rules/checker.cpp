@@ -94,7 +94,7 @@ PyObject* verify_body(Func*, PyObject* const* p, PyObject*) noexcept {
 enum VerifyThatLine { kVerifyThatDef = 464, kVerifyThatCall = 467 };
 
 PyObject* verify_that_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  Ref cls(read_global(names::g_ArgumentChecker));
+  Ref cls(read_global(names::ArgumentChecker));
   if (!cls) return error_at(member::verify_that, kVerifyThatCall);
   PyObject* r = call(cls.get(), p, 1, nullptr);
   if (!r) return error_at(member::verify_that, kVerifyThatCall);

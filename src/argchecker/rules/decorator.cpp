@@ -51,7 +51,7 @@ Name n_error{"error"};
 // The handler's `error_text`: two stack entries above the caller of the decorated function, then the
 // formatted exception being handled.
 PyObject* build_error_text(PyObject* sys) noexcept {
-  Ref tbmod(get_global(names::g_traceback));
+  Ref tbmod(get_global(names::traceback));
   if (!tbmod) return nullptr;
   Ref format_stack(PyObject_GetAttr(tbmod.get(), n_format_stack));
   if (!format_stack) return nullptr;
@@ -97,7 +97,7 @@ PyObject* build_error_text(PyObject* sys) noexcept {
 // passes on unchanged.
 PyObject* handle_failure() noexcept {
   Caught caught;
-  Ref cls(get_global(names::g_InvalidParamError));
+  Ref cls(get_global(names::InvalidParamError));
   if (!cls) return error_at(wrapper_def, kLineExcept);
   if (!caught.matches(cls.get())) return caught.restore();
 
@@ -107,7 +107,7 @@ PyObject* handle_failure() noexcept {
     Ref error_text(build_error_text(sys.get()));
     if (!error_text) return error_at(wrapper_def, kLineErrorText);
 
-    Ref write_userlog(get_global(names::g_write_userlog));
+    Ref write_userlog(get_global(names::write_userlog));
     if (!write_userlog) return error_at(wrapper_def, kLineUserlog);
     PyObject* kw = n_console.kwnames();
     if (!kw) return error_at(wrapper_def, kLineUserlog);
@@ -154,7 +154,7 @@ bool run_checkers(PyObject* rules, PyObject* func, CallArgs& call_args, int* lin
 // `ArgumentChecker.ALLOW_ARG_CHECK`, read at every call: 1, 0, or -1 with an error set. The class is
 // the module global's value at this moment; the attribute comes from the class's answers.
 inline int switch_on() noexcept {
-  Ref cls(read_global(names::g_ArgumentChecker));
+  Ref cls(read_global(names::ArgumentChecker));
   if (!cls) return -1;
   Ref allow(read_class_attr(cls.get(), n_ALLOW_ARG_CHECK));
   if (!allow) return -1;
@@ -199,7 +199,7 @@ FuncDef wrapper_def{"apply_rule.<locals>.decorator.<locals>.api_rule_check_wrapp
 
 PyObject* decorator_body(Func* self, PyObject* const* p, PyObject*) noexcept {
   PyObject* func = p[0];
-  Ref wraps(get_global(names::g_wraps));
+  Ref wraps(get_global(names::wraps));
   if (!wraps) return error_at(decorator_def, kLineWraps);
   Ref updater(PyObject_Vectorcall(wraps.get(), &func, 1, nullptr));
   if (!updater) return error_at(decorator_def, kLineWraps);

@@ -102,7 +102,7 @@ PyObject* is_exist_path_rule_body(Func* f, PyObject* const* p, PyObject*) noexce
   PyObject* value = p[1];
   if (PyUnicode_Check(value) || PyBytes_Check(value)) {
     // os.path.exists is reached through the module global `os` at every check.
-    Ref os(get_global(names::g_os));
+    Ref os(get_global(names::os));
     Ref path(os ? PyObject_GetAttr(os.get(), n_path) : nullptr);
     if (!path) return error_at(is_exist_path_rule, kIsExistPathTest);
     PyObject* argv[] = {path.get(), value};

@@ -57,7 +57,7 @@ done:
 }  // namespace
 
 PyObject* text_of(PyObject* key) noexcept {
-  Ref txt(get_global(names::g_text));
+  Ref txt(get_global(names::text));
   if (!txt) return nullptr;
   return PyObject_GetAttr(txt.get(), key);
 }
@@ -68,7 +68,7 @@ PyObject* error_at(const FuncDef& def, int line) noexcept {
 
 AC_COLD AC_NOINLINE PyObject* fail(const FuncDef& def, int line, PyObject* key,
                                    std::initializer_list<MsgArg> args) noexcept {
-  Ref cls(get_global(names::g_InvalidParamError));
+  Ref cls(get_global(names::InvalidParamError));
   if (cls) {
     Ref msg(format_message(key, args));
     if (msg) raise_with_message(cls.get(), msg.get());
@@ -91,7 +91,7 @@ AC_COLD AC_NOINLINE PyObject* fail_value_error(const FuncDef& def, int line, PyO
 AC_COLD AC_NOINLINE PyObject* fail_text(const FuncDef& def, int line, PyObject* key, PyObject* cls) noexcept {
   Ref owned;
   if (!cls) {
-    owned = Ref(get_global(names::g_InvalidParamError));
+    owned = Ref(get_global(names::InvalidParamError));
     cls = owned.get();
   }
   if (cls) {
@@ -102,7 +102,7 @@ AC_COLD AC_NOINLINE PyObject* fail_text(const FuncDef& def, int line, PyObject* 
 }
 
 AC_COLD AC_NOINLINE PyObject* fail_message(const FuncDef& def, int line, PyObject* message) noexcept {
-  Ref cls(get_global(names::g_InvalidParamError));
+  Ref cls(get_global(names::InvalidParamError));
   if (cls) raise_with_message(cls.get(), message);
   return error_at(def, line);
 }

@@ -17,14 +17,14 @@ bool Name::make_ready(PyObject*) noexcept {
 }
 
 namespace names {
-HotName rules{"rules"}, arg_name{"arg_name"}, verify{"verify"}, g_ArgumentChecker{"ArgumentChecker"},
-    g_inspect{"inspect"}, g_unwrapper{"unwrapper"};
+HotName rules{"rules"}, arg_name{"arg_name"}, verify{"verify"}, ArgumentChecker{"ArgumentChecker"},
+    inspect{"inspect"}, unwrapper{"unwrapper"};
 Name module_name{"tframe.utils.argchecker"};
 Name append{"append"}, format{"format"}, dunder_name{"__name__"}, lower{"lower"}, upper{"upper"},
     strip{"strip"}, datetime{"datetime"}, strptime{"strptime"}, match{"match"};
-Name g_InvalidParamError{"InvalidParamError"}, g_text{"text"}, g_np{"np"}, g_write_userlog{"write_userlog"},
-    g_traceback{"traceback"}, g_wraps{"wraps"}, g_os{"os"}, g_datetime{"datetime"}, g_Timestamp{"Timestamp"},
-    g_re{"re"}, g_types{"types"}, g_get_setting{"get_setting"}, g_to_datetime{"to_datetime"};
+Name InvalidParamError{"InvalidParamError"}, text{"text"}, np{"np"}, write_userlog{"write_userlog"},
+    traceback{"traceback"}, wraps{"wraps"}, os{"os"}, Timestamp{"Timestamp"}, re{"re"}, types{"types"},
+    get_setting{"get_setting"}, to_datetime{"to_datetime"};
 }  // namespace names
 
 }  // namespace ac

@@ -37,14 +37,13 @@ class HotName : public Name {
   int index_;
 };
 
-// Names used by more than one folder.
+// Names used by more than one folder, each named after its text (attributes and module globals alike).
 namespace names {
-extern HotName rules, arg_name, verify, g_ArgumentChecker, g_inspect, g_unwrapper;
+extern HotName rules, arg_name, verify, ArgumentChecker, inspect, unwrapper;
 // "tframe.utils.argchecker": the functions' __module__ and the module's name in sys.modules.
 extern Name module_name;
-extern Name append, format, dunder_name, lower, upper, strip, datetime, strptime, match;
-extern Name g_InvalidParamError, g_text, g_np, g_write_userlog, g_traceback, g_wraps, g_os, g_datetime,
-    g_Timestamp, g_re, g_types, g_get_setting, g_to_datetime;
+extern Name append, format, dunder_name, lower, upper, strip, datetime, strptime, match, InvalidParamError,
+    text, np, write_userlog, traceback, wraps, os, Timestamp, re, types, get_setting, to_datetime;
 }  // namespace names
 
 }  // namespace ac

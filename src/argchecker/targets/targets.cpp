@@ -16,8 +16,8 @@ namespace {
 
 Name n_vr{"vr"}, n_g_VelmoraCache{"g_VelmoraCache"}, n_get_cache{"get_cache"}, n_set_cache{"set_cache"},
     n_key_prefix{"key_prefix"}, n_convert{"convert"}, n_target_list{"target_list"};
-Name g_get_target_from_cache{"get_target_from_cache"}, g_set_target_to_cache{"set_target_to_cache"},
-    g_convert_targets{"convert_targets"};
+Name n_get_target_from_cache{"get_target_from_cache"}, n_set_target_to_cache{"set_target_to_cache"},
+    n_convert_targets{"convert_targets"};
 
 // `sysclsbase.vr.g_VelmoraCache.<method>`, the whole chain read now.
 PyObject* cache_method(PyObject* sysclsbase, PyObject* method) noexcept {
@@ -190,7 +190,7 @@ PyObject* convert_batch(const HostConversion& host, PyObject* targets) noexcept 
     }
   }
 
-  Ref store(get_global(g_set_target_to_cache));
+  Ref store(get_global(n_set_target_to_cache));
   if (!store) return error_at(convert_target_def, kLineBatchStore);
   PyObject* argv[] = {targets, converted.get()};
   Ref r(PyObject_Vectorcall(store.get(), argv, 2, nullptr));
@@ -249,7 +249,7 @@ PyObject* convert_targets_body(Func*, PyObject* const* p, PyObject*) noexcept {
   if (!host.send) return error_at(member::convert_targets, kLineConvertImportCmd);
 
   for (bool sent = false;; sent = true) {
-    Ref lookup(get_global(g_get_target_from_cache));
+    Ref lookup(get_global(n_get_target_from_cache));
     if (!lookup) return error_at(member::convert_targets, kLineConvertLookup);
     Ref result(PyObject_CallOneArg(lookup.get(), target_list));
     if (!result) return error_at(member::convert_targets, kLineConvertLookup);
@@ -295,7 +295,7 @@ PyObject* patch_target_list_body(Func*, PyObject* const* p, PyObject*) noexcept 
   int present = PyDict_Contains(params, n_target_list);
   if (present < 0) return error_at(member::patch_target_list, kLinePatchTest);
   if (present) {
-    Ref convert(get_global(g_convert_targets));
+    Ref convert(get_global(n_convert_targets));
     if (!convert) return error_at(member::patch_target_list, kLinePatchStore);
     Ref current(PyObject_GetItem(params, n_target_list));
     if (!current) return error_at(member::patch_target_list, kLinePatchStore);

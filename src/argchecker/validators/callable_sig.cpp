@@ -175,7 +175,7 @@ PyObject* is_algorithm_func_and_args_body(Func*, PyObject* const* p, PyObject* a
   if (n != 1) Py_RETURN_NONE;
 
   PyObject* arg = PyTuple_GET_ITEM(args, 0);
-  Ref types(get_global(names::g_types));
+  Ref types(get_global(names::types));
   if (!types) return error_at(def, kLineOneArg);
   Ref function_type(PyObject_GetAttr(types.get(), n_FunctionType));
   if (!function_type) return error_at(def, kLineOneArg);

@@ -148,7 +148,7 @@ void remember_numpy(PyObject* np) noexcept {
 
 // NumPy as the module loaded it, remembered once its imports are bound.
 bool remember_loaded_numpy(PyObject* module_dict) noexcept {
-  PyObject* np = PyDict_GetItemWithError(module_dict, names::g_np);  // borrowed
+  PyObject* np = PyDict_GetItemWithError(module_dict, names::np);  // borrowed
   if (!np) return !PyErr_Occurred();
   remember_numpy(np);
   return true;
@@ -467,11 +467,11 @@ PyObject* item_at(PyObject* value, Py_ssize_t i) noexcept {
 
 // `np.any(np.isnan(nd))`, in the interpreter's order of lookups: 1, 0 or -1.
 int has_nan(PyObject* nd, Flat& flat) noexcept {
-  Ref np_any(get_global(names::g_np));
+  Ref np_any(get_global(names::np));
   if (!np_any) return -1;
   Ref any(PyObject_GetAttr(np_any.get(), n_any));
   if (!any) return -1;
-  Ref np_isnan(get_global(names::g_np));
+  Ref np_isnan(get_global(names::np));
   if (!np_isnan) return -1;
   Ref isnan(PyObject_GetAttr(np_isnan.get(), n_isnan));
   if (!isnan) return -1;
@@ -492,7 +492,7 @@ int has_nan(PyObject* nd, Flat& flat) noexcept {
 // 1, 0 or -1.
 int extreme_beyond(PyObject* nd, Flat& flat, bool high, PyObject* bound) noexcept {
   const int op = high ? Py_GE : Py_LT;
-  Ref np(get_global(names::g_np));
+  Ref np(get_global(names::np));
   if (!np) return -1;
   Ref f(PyObject_GetAttr(np.get(), high ? n_max : n_min));
   if (!f) return -1;
@@ -526,7 +526,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
   if (!maxvalue) return error_at(def, kLineUnpack);
 
   {
-    Ref np(get_global(names::g_np));
+    Ref np(get_global(names::np));
     if (!np) return error_at(def, kLineIsArray);
     Ref ndarray(PyObject_GetAttr(np.get(), n_ndarray));
     if (!ndarray) return error_at(def, kLineIsArray);
