@@ -11,6 +11,7 @@
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/globals.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 
@@ -19,9 +20,6 @@ namespace {
 
 Name n_date{"date"}, n_empty{""};
 Name n_quarter_pattern{"\\d{4}q[1-4]"};
-Name k_validdate{"ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR"};
-Name k_validdate2{"ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR2"};
-Name k_quarter{"ARGCHECKER_INVALID_PARAM_QUARTER_ERROR"};
 
 // `isinstance(value, (datetime.date, Timestamp, datetime.datetime))`: the three classes are all looked
 // up first, then tested in that order. 1, 0, or -1 with an error set.
@@ -83,7 +81,7 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   if (r < 0) return error_at(check_quarter, kQuarterDateLike);
   if (r) Py_RETURN_NONE;
   if (!PyUnicode_Check(value))
-    return fail_value(check_quarter, kQuarterNotStr, k_validdate2, func_name, checker, value);
+    return fail_value(check_quarter, kQuarterNotStr, key::EXPECT_VALIDDATE2, func_name, checker, value);
   r = is_allowed_blank(f->cap[kQuarterAllowEmpty], value);
   if (r < 0) return error_at(check_quarter, kQuarterBlank);
   if (r) Py_RETURN_NONE;
@@ -100,14 +98,14 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
     const int found = m ? PyObject_IsTrue(m.get()) : -1;
     if (found < 0) return error_at(check_quarter, kQuarterMatch);
     if (found) Py_RETURN_NONE;
-    return fail(check_quarter, kQuarterNoMatch, k_quarter, {func_name, MsgArg::arg_name(checker), value});
+    return fail(check_quarter, kQuarterNoMatch, key::QUARTER, {func_name, MsgArg::arg_name(checker), value});
   };
   if (PyObject* ok = attempt()) return ok;
   // except ValueError: the same failure again, with the ValueError as its context.
   Caught c;
   if (!c.matches(PyExc_ValueError)) return c.restore();
   return in_except(c, [&] {
-    return fail(check_quarter, kQuarterHandler, k_quarter, {func_name, MsgArg::arg_name(checker), value});
+    return fail(check_quarter, kQuarterHandler, key::QUARTER, {func_name, MsgArg::arg_name(checker), value});
   });
 }
 
@@ -150,7 +148,7 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   if (r < 0) return error_at(check_date, kDateDateLike);
   if (r) Py_RETURN_NONE;
   if (!PyUnicode_Check(value))
-    return fail_value(check_date, kDateNotStr, k_validdate2, func_name, checker, value);
+    return fail_value(check_date, kDateNotStr, key::EXPECT_VALIDDATE2, func_name, checker, value);
   r = is_allowed_blank(f->cap[kDateAllowEmpty], value);
   if (r < 0) return error_at(check_date, kDateBlank);
   if (r) Py_RETURN_NONE;
@@ -175,8 +173,9 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   // except ValueError: the string is not a date in the format.
   Caught c;
   if (!c.matches(PyExc_ValueError)) return c.restore();
-  return in_except(
-      c, [&] { return fail_value(check_date, kDateHandler, k_validdate, func_name, checker, value); });
+  return in_except(c, [&] {
+    return fail_value(check_date, kDateHandler, key::EXPECT_VALIDDATE, func_name, checker, value);
+  });
 }
 
 FuncDef check_date{"ArgumentChecker.is_valid_date.<locals>.check_is_valid_date",

@@ -30,6 +30,7 @@
 #include "runtime/failure.h"
 #include "runtime/function.h"
 #include "runtime/globals.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 #include "validators/ndarray_scan.h"
@@ -69,13 +70,6 @@ Name n_ravel{"ravel"}, n_size{"size"}, n_dtype{"dtype"}, n_type{"type"}, n_kind{
 Name n_ndarray{"ndarray"}, n_isnan{"isnan"}, n_any{"any"}, n_min{"min"}, n_max{"max"}, n_minimum{"minimum"},
     n_maximum{"maximum"}, n_logical_or{"logical_or"}, n_NoValue{"_NoValue"}, n_number{"number"},
     n_bool_{"bool_"};
-Name k_ndarray{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NDARRAY_ERROR"},
-    k_error0{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR0"},
-    k_dtype{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_DTYPE_ERROR"},
-    k_none{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NONE_ERROR"},
-    k_nan{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NAN_ERROR"},
-    k_error1{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR1"},
-    k_error2{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR2"};
 
 // The attributes of the NumPy package that are kept for identity tests: the array type, the functions
 // the rule calls, what those functions read from the package when they run, and the scalar types that
@@ -533,7 +527,8 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int ok = PyObject_IsInstance(nd.get(), ndarray.get());
     if (ok < 0) return error_at(def, kLineIsArray);
     if (!ok) {
-      return fail(def, kLineRaiseArray, k_ndarray, {func_name, parame_name, MsgArg::type_of(nd.get())});
+      return fail(def, kLineRaiseArray, key::NDARRAYIDX_NDARRAY,
+                  {func_name, parame_name, MsgArg::type_of(nd.get())});
     }
   }
 
@@ -552,7 +547,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int empty = lt ? PyObject_IsTrue(lt.get()) : -1;
     if (empty < 0) return error_at(def, kLineSize);
     if (empty) {
-      return fail(def, kLineRaiseSize, k_error0, {func_name, parame_name});
+      return fail(def, kLineRaiseSize, key::NDARRAYIDX0, {func_name, parame_name});
     }
   }
 
@@ -564,7 +559,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int differs = ne ? PyObject_IsTrue(ne.get()) : -1;
     if (differs < 0) return error_at(def, kLineDtype);
     if (differs) {
-      return fail(def, kLineRaiseDtype, k_dtype,
+      return fail(def, kLineRaiseDtype, key::NDARRAYIDX_DTYPE,
                   {func_name, parame_name, MsgArg::str(dtype), MsgArg::str_of_attr(nd.get(), n_dtype)});
     }
   }
@@ -577,7 +572,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int found = flat.objects() ? flat.scan_for_none() : contains_none(nd.get());
     if (found < 0) return error_at(def, kLineNoneScan);
     if (found) {
-      return fail(def, kLineRaiseNone, k_none, {func_name, parame_name});
+      return fail(def, kLineRaiseNone, key::NDARRAYIDX_NONE, {func_name, parame_name});
     }
   }
 
@@ -587,7 +582,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int nan = has_nan(nd.get(), flat);
     if (nan < 0) return error_at(def, kLineNan);
     if (nan) {
-      return fail(def, kLineRaiseNan, k_nan, {func_name, parame_name});
+      return fail(def, kLineRaiseNan, key::NDARRAYIDX_NAN, {func_name, parame_name});
     }
   }
 
@@ -595,7 +590,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int below = extreme_beyond(nd.get(), flat, false, minvalue.get());
     if (below < 0) return error_at(def, kLineMin);
     if (below) {
-      return fail(def, kLineRaiseMin, k_error1, {func_name, parame_name, minvalue.get()});
+      return fail(def, kLineRaiseMin, key::NDARRAYIDX1, {func_name, parame_name, minvalue.get()});
     }
   }
 
@@ -603,7 +598,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int above = extreme_beyond(nd.get(), flat, true, maxvalue.get());
     if (above < 0) return error_at(def, kLineMax);
     if (above) {
-      return fail(def, kLineRaiseMax, k_error2, {func_name, parame_name, maxvalue.get()});
+      return fail(def, kLineRaiseMax, key::NDARRAYIDX2, {func_name, parame_name, maxvalue.get()});
     }
   }
   Py_RETURN_NONE;
