@@ -59,9 +59,7 @@ extern FuncDef check_is_in;
 
 PyObject* check_is_in_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kIsInChecker], p[0], p[1], f->cap[kIsInValidValues], f->cap[kIsInIgnoreValue]};
-  PyObject* r = call_method(n_is_in_method, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return error_at(check_is_in, kCheckIsInCall);
-  return r;
+  return call_worker(check_is_in, kCheckIsInCall, n_is_in_method, argv);
 }
 
 FuncDef check_is_in{
@@ -116,9 +114,7 @@ extern FuncDef check_sub_set;
 
 PyObject* check_sub_set_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kSubSetChecker], p[0], p[1], f->cap[kSubSetValidValues]};
-  PyObject* r = call_method(n_sub_set_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return error_at(check_sub_set, kCheckSubSetCall);
-  return r;
+  return call_worker(check_sub_set, kCheckSubSetCall, n_sub_set_method, argv);
 }
 
 FuncDef check_sub_set{"ArgumentChecker.sub_set.<locals>.check_sub_set",

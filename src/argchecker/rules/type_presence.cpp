@@ -34,9 +34,7 @@ extern FuncDef is_instance_of_rule;
 // instance takes effect; its result (the checker) is the rule's result.
 PyObject* is_instance_of_rule_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kIsInstanceOfChecker], f->cap[kIsInstanceOfTypes], p[0], p[1]};
-  PyObject* r = call_method(n_is_instance_of_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return error_at(is_instance_of_rule, kIsInstanceOfCall);
-  return r;
+  return call_worker(is_instance_of_rule, kIsInstanceOfCall, n_is_instance_of_method, argv);
 }
 
 FuncDef is_instance_of_rule{"ArgumentChecker.is_instance_of.<locals>._is_instance_of",

@@ -108,9 +108,7 @@ PyObject* is_greater_or_equal_worker_body(Func*, PyObject* const* p, PyObject*) 
 // subclass override is the one run, and returns what it returns.
 PyObject* check_greater_or_equal_than_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kChecker], f->cap[kBound], p[0], p[1]};
-  PyObject* r = call_method(n_is_greater_or_equal_than, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return error_at(check_greater_or_equal_than, kGreaterEqualCall);
-  return r;
+  return call_worker(check_greater_or_equal_than, kGreaterEqualCall, n_is_greater_or_equal_than, argv);
 }
 
 FuncDef check_greater_than{
