@@ -136,15 +136,17 @@ FuncDef check_less_or_equal_than{
 PyObject* build(const FuncDef& factory, const FuncDef& check, int append_line, PyObject* const* p) noexcept {
   return add_rule(factory, append_line, check, {p[0], p[1]});
 }
+PyObject* build(const Bound& b, PyObject* const* p) noexcept {
+  return build(b.factory, b.check, b.append_line, p);
+}
 
 }  // namespace
 
-FuncDef member::is_greater_than{"ArgumentChecker.is_greater_than",
-                                kGreaterDef,
-                                {"self", "low"},
-                                [](Func*, PyObject* const* p, PyObject*) noexcept {
-                                  return build(kGreater.factory, kGreater.check, kGreater.append_line, p);
-                                }};
+FuncDef member::is_greater_than{
+    "ArgumentChecker.is_greater_than",
+    kGreaterDef,
+    {"self", "low"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kGreater, p); }};
 FuncDef member::is_greater_or_equal_worker{"ArgumentChecker._is_greater_or_equal_than",
                                            kGreaterEqualWorkerDef,
                                            {"self", "low", "func_name", "value"},
@@ -159,15 +161,11 @@ FuncDef member::is_greater_or_equal_than{"ArgumentChecker.is_greater_or_equal_th
 FuncDef member::is_less_than{"ArgumentChecker.is_less_than",
                              kLessDef,
                              {"self", "high"},
-                             [](Func*, PyObject* const* p, PyObject*) noexcept {
-                               return build(kLess.factory, kLess.check, kLess.append_line, p);
-                             }};
-FuncDef member::is_less_or_equal_than{"ArgumentChecker.is_less_or_equal_than",
-                                      kLessEqualDef,
-                                      {"self", "high"},
-                                      [](Func*, PyObject* const* p, PyObject*) noexcept {
-                                        return build(kLessEqual.factory, kLessEqual.check,
-                                                     kLessEqual.append_line, p);
-                                      }};
+                             [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kLess, p); }};
+FuncDef member::is_less_or_equal_than{
+    "ArgumentChecker.is_less_or_equal_than",
+    kLessEqualDef,
+    {"self", "high"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kLessEqual, p); }};
 
 }  // namespace ac
