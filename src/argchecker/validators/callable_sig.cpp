@@ -43,6 +43,13 @@ enum CallableLine {
 Name n_isfunction{"isfunction"}, n_signature{"signature"}, n_parameters{"parameters"},
     n_dunder_len{"__len__"};
 
+// A finding: `reason` becomes the finished text `text.<key>`. Returns 0, or `line` when the text cannot
+// be read.
+int found(PyObject* key, int line, Ref* reason) noexcept {
+  *reason = Ref(text_of(key));
+  return *reason ? 0 : line;
+}
+
 // The tests in order, stopping at the first finding. On return `ok` and `reason` hold the outcome;
 // returns the failing line, or 0 when nothing failed.
 int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_name, PyObject* arg_count,
@@ -54,10 +61,8 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
     int yes = r ? PyObject_IsTrue(r.get()) : -1;
     if (yes < 0) return kLineIsFunction;
     if (!yes) {
-      *reason = Ref(text_of(key::IS_NOT_FUNC));
-      if (!*reason) return kLineNotFunction;
       *ok = false;
-      return 0;
+      return found(key::IS_NOT_FUNC, kLineNotFunction, reason);
     }
   }
 
@@ -67,10 +72,8 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
     int d = compare_truth(name.get(), func_name, Py_NE);
     if (d < 0) return kLineName;
     if (d) {
-      *reason = Ref(text_of(key::ERROR_FUNC_NAME));
-      if (!*reason) return kLineWrongName;
       *ok = false;
-      return 0;
+      return found(key::ERROR_FUNC_NAME, kLineWrongName, reason);
     }
   }
 
@@ -89,10 +92,8 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
     int d = compare_truth(count.get(), arg_count, Py_NE);
     if (d < 0) return kLineCount;
     if (d) {
-      *reason = Ref(text_of(key::ERROR_ARG_COUNT));
-      if (!*reason) return kLineWrongCount;
       *ok = false;
-      return 0;
+      return found(key::ERROR_ARG_COUNT, kLineWrongCount, reason);
     }
   }
 
@@ -113,11 +114,7 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
     if (!name) return PyErr_Occurred() ? kLineNamesLoop : 0;
     int in = PySequence_Contains(params.get(), name.get());
     if (in < 0) return kLineNameIn;
-    if (!in) {
-      *reason = Ref(text_of(key::ERROR_ARG_NAME));
-      if (!*reason) return kLineWrongNames;
-      return 0;
-    }
+    if (!in) return found(key::ERROR_ARG_NAME, kLineWrongNames, reason);  // `ok` stays true
   }
 }
 
