@@ -11,6 +11,7 @@
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
 #include "runtime/globals.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 
@@ -19,9 +20,6 @@ namespace {
 
 Name n_date{"date"}, n_empty{""};
 Name n_quarter_pattern{"\\d{4}q[1-4]"};
-Name k_validdate{"ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR"};
-Name k_validdate2{"ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR2"};
-Name k_quarter{"ARGCHECKER_INVALID_PARAM_QUARTER_ERROR"};
 
 // `isinstance(value, (datetime.date, Timestamp, datetime.datetime))`: the three classes are all looked
 // up first, then tested in that order. 1, 0, or -1 with an error set.
@@ -54,6 +52,28 @@ int is_allowed_blank(PyObject* allow_empty_str, PyObject* value) noexcept {
   return compare_truth(stripped.get(), n_empty, Py_EQ);
 }
 
+// The steps both rules begin with, each at the rule's own line: a date object passes; any other value
+// that is not a str fails; a blank string passes where allowed. 1 when the value passed, 0 when the
+// rule's own test of the string follows, -1 when it failed (the error set and the entry added).
+struct FirstLines {
+  int date_like, not_str, blank;
+};
+int first_steps(const FuncDef& rule, const FirstLines& at, PyObject* allow_empty_str, PyObject* func_name,
+                PyObject* checker, PyObject* value) noexcept {
+  const int date_like = is_date_like(value);
+  if (date_like != 0) {
+    if (date_like < 0) error_at(rule, at.date_like);
+    return date_like;
+  }
+  if (!PyUnicode_Check(value)) {
+    fail_value(rule, at.not_str, key::EXPECT_VALIDDATE2, func_name, checker, value);
+    return -1;
+  }
+  const int blank = is_allowed_blank(allow_empty_str, value);
+  if (blank < 0) error_at(rule, at.blank);
+  return blank;
+}
+
 // ---- is_valid_quarter -------------------------------------------------------------------------------
 
 // def is_valid_quarter(self, allow_empty_str=False):
@@ -79,14 +99,10 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* func_name = p[0];
   PyObject* value = p[1];
 
-  int r = is_date_like(value);
-  if (r < 0) return error_at(check_quarter, kQuarterDateLike);
-  if (r) Py_RETURN_NONE;
-  if (!PyUnicode_Check(value))
-    return fail_value(check_quarter, kQuarterNotStr, k_validdate2, func_name, checker, value);
-  r = is_allowed_blank(f->cap[kQuarterAllowEmpty], value);
-  if (r < 0) return error_at(check_quarter, kQuarterBlank);
-  if (r) Py_RETURN_NONE;
+  const int first = first_steps(check_quarter, {kQuarterDateLike, kQuarterNotStr, kQuarterBlank},
+                                f->cap[kQuarterAllowEmpty], func_name, checker, value);
+  if (first < 0) return nullptr;
+  if (first) Py_RETURN_NONE;
 
   // try: the match, and the failure raised when there is none.
   auto attempt = [&]() -> PyObject* {
@@ -100,14 +116,14 @@ PyObject* check_quarter_body(Func* f, PyObject* const* p, PyObject*) noexcept {
     const int found = m ? PyObject_IsTrue(m.get()) : -1;
     if (found < 0) return error_at(check_quarter, kQuarterMatch);
     if (found) Py_RETURN_NONE;
-    return fail(check_quarter, kQuarterNoMatch, k_quarter, {func_name, MsgArg::arg_name(checker), value});
+    return fail(check_quarter, kQuarterNoMatch, key::QUARTER, {func_name, MsgArg::arg_name(checker), value});
   };
   if (PyObject* ok = attempt()) return ok;
   // except ValueError: the same failure again, with the ValueError as its context.
   Caught c;
   if (!c.matches(PyExc_ValueError)) return c.restore();
   return in_except(c, [&] {
-    return fail(check_quarter, kQuarterHandler, k_quarter, {func_name, MsgArg::arg_name(checker), value});
+    return fail(check_quarter, kQuarterHandler, key::QUARTER, {func_name, MsgArg::arg_name(checker), value});
   });
 }
 
@@ -146,14 +162,10 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* func_name = p[0];
   PyObject* value = p[1];
 
-  int r = is_date_like(value);
-  if (r < 0) return error_at(check_date, kDateDateLike);
-  if (r) Py_RETURN_NONE;
-  if (!PyUnicode_Check(value))
-    return fail_value(check_date, kDateNotStr, k_validdate2, func_name, checker, value);
-  r = is_allowed_blank(f->cap[kDateAllowEmpty], value);
-  if (r < 0) return error_at(check_date, kDateBlank);
-  if (r) Py_RETURN_NONE;
+  const int first = first_steps(check_date, {kDateDateLike, kDateNotStr, kDateBlank}, f->cap[kDateAllowEmpty],
+                                func_name, checker, value);
+  if (first < 0) return nullptr;
+  if (first) Py_RETURN_NONE;
 
   // try: a timestamp string is taken as it is; anything else must parse with the captured format.
   auto attempt = [&]() -> PyObject* {
@@ -175,8 +187,9 @@ PyObject* check_date_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   // except ValueError: the string is not a date in the format.
   Caught c;
   if (!c.matches(PyExc_ValueError)) return c.restore();
-  return in_except(
-      c, [&] { return fail_value(check_date, kDateHandler, k_validdate, func_name, checker, value); });
+  return in_except(c, [&] {
+    return fail_value(check_date, kDateHandler, key::EXPECT_VALIDDATE, func_name, checker, value);
+  });
 }
 
 FuncDef check_date{"ArgumentChecker.is_valid_date.<locals>.check_is_valid_date",

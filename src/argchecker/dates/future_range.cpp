@@ -8,6 +8,7 @@
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
 #include "runtime/globals.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 
@@ -15,10 +16,6 @@ namespace ac {
 namespace {
 
 Name n_now{"now"}, n_compact_format{"%Y%m%d"};
-Name k_validint{"ARGCHECKER_INVALID_PARAM_EXPECT_VALIDINT_ERROR"};
-Name k_future{"ARGCHECKER_INVALID_PARAM_FUTURE_DATE_ERROR"};
-Name k_daterange{"ARGCHECKER_INVALID_PARAM_DATERANGE_ERROR"};
-Name k_expectdate{"ARGCHECKER_INVALID_PARAM_EXPECTDATE_ERROR"};
 
 // The class `datetime.datetime`, through the module global `datetime`. New reference or null.
 PyObject* datetime_class() noexcept {
@@ -59,7 +56,7 @@ extern FuncDef check_future;
 // set and the traceback entry added otherwise.
 PyObject* future_date_attempt(PyObject* func_name, PyObject* checker, PyObject* value) noexcept {
   if (!PyLong_Check(value) && !PyUnicode_Check(value))
-    return fail_value(check_future, kFutureType, k_validint, func_name, checker, value);
+    return fail_value(check_future, kFutureType, key::EXPECT_VALIDINT, func_name, checker, value);
   // Integer zero (and False) means "no date".
   Ref zero(PyLong_FromLong(0));
   const int is_zero = zero ? compare_truth(value, zero.get(), Py_EQ) : -1;
@@ -84,7 +81,7 @@ PyObject* future_date_attempt(PyObject* func_name, PyObject* checker, PyObject* 
   const int after = present ? compare_truth(dt.get(), present.get(), Py_GT) : -1;
   if (after < 0) return error_at(check_future, kFutureCompare);
   if (!after) Py_RETURN_NONE;
-  return fail(check_future, kFutureAfterNow, k_future, {value});
+  return fail(check_future, kFutureAfterNow, key::FUTURE_DATE, {value});
 }
 
 PyObject* check_future_body(Func* f, PyObject* const* p, PyObject*) noexcept {
@@ -104,7 +101,7 @@ PyObject* check_future_body(Func* f, PyObject* const* p, PyObject*) noexcept {
     if (!cls) return error_at(check_future, kFutureHandler);
     own = PyObject_IsInstance(c.value(), cls.get());
     if (own != 0) return own < 0 ? error_at(check_future, kFutureHandler) : nullptr;
-    return fail_value(check_future, kFutureHandler, k_validint, func_name, checker, value);
+    return fail_value(check_future, kFutureHandler, key::EXPECT_VALIDINT, func_name, checker, value);
   });
   if (own > 0) return c.restore();
   return r;
@@ -168,10 +165,10 @@ PyObject* check_begin_end_body(Func*, PyObject* const* p, PyObject*) noexcept {
 
   int r = both_in_range(min_time.get(), b.get(), e.get(), now_time.get());
   if (r < 0) return error_at(def, kBeginEndInRange);
-  if (r == 0) return fail_text(def, kBeginEndOutOfRange, k_expectdate, PyExc_ValueError);
+  if (r == 0) return fail_text(def, kBeginEndOutOfRange, key::EXPECTDATE, PyExc_ValueError);
   r = compare_truth(b.get(), e.get(), Py_GT);
   if (r < 0) return error_at(def, kBeginEndOrder);
-  if (r) return fail_value_error(def, kBeginEndRangeError, k_daterange, {b.get(), e.get()});
+  if (r) return fail_value_error(def, kBeginEndRangeError, key::DATERANGE, {b.get(), e.get()});
   Py_RETURN_NONE;
 }
 

@@ -3,9 +3,12 @@
 #pragma once
 #include <Python.h>
 
+#include <cstddef>
 #include <initializer_list>
 
+#include "runtime/failure.h"
 #include "runtime/func/function.h"
+#include "runtime/names.h"
 #include "runtime/ref.h"
 
 namespace ac {
@@ -24,5 +27,17 @@ PyObject* append_method(const FuncDef& factory, int line, PyObject* self, PyObje
 // closure's definition line, a failure to append at `append_line`.
 PyObject* add_rule(const FuncDef& factory, int append_line, const FuncDef& rule,
                    std::initializer_list<PyObject*> captures) noexcept;
+
+// The body of a rule that hands its check to a worker method of the checker, `args[0]`, looked up at
+// every check so that an override in a subclass or on the instance is the one run:
+// `args[0].<worker>(*args[1:])`, whose result is the rule's. On error, adds the traceback entry of
+// `rule` at `line` and returns null.
+template <std::size_t N>
+inline PyObject* call_worker(const FuncDef& rule, int line, const HotName& worker,
+                             PyObject* (&args)[N]) noexcept {
+  PyObject* r = call_method(worker, args, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!r) return error_at(rule, line);
+  return r;
+}
 
 }  // namespace ac

@@ -4,6 +4,7 @@
 #include "rules/contract.h"
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 
 namespace ac {
@@ -11,8 +12,6 @@ namespace {
 
 HotName n_is_in_method{"_is_in"}, n_sub_set_method{"_sub_set"};
 Name n_issubset{"issubset"};
-Name k_expect_valid{"ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR"};
-Name k_subset{"ARGCHECKER_INVALID_PARAM_SUBSET_ERROR"};
 
 // ---- _is_in ---------------------------------------------------------------------------------------
 
@@ -38,7 +37,7 @@ PyObject* is_in_worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
   const int found = PySequence_Contains(valid_values, value);
   if (found < 0) return error_at(def, kIsInTest);
   if (found) Py_RETURN_NONE;
-  return fail(def, kIsInRaise, k_expect_valid,
+  return fail(def, kIsInRaise, key::EXPECT_VALID,
               {func_name, MsgArg::arg_name(self), MsgArg::repr(valid_values), value, MsgArg::type_of(value)});
 }
 
@@ -60,9 +59,7 @@ extern FuncDef check_is_in;
 
 PyObject* check_is_in_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kIsInChecker], p[0], p[1], f->cap[kIsInValidValues], f->cap[kIsInIgnoreValue]};
-  PyObject* r = call_method(n_is_in_method, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return error_at(check_is_in, kCheckIsInCall);
-  return r;
+  return call_worker(check_is_in, kCheckIsInCall, n_is_in_method, argv);
 }
 
 FuncDef check_is_in{
@@ -96,7 +93,7 @@ PyObject* sub_set_worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
   if (ok < 0) return error_at(def, kSubSetTest);
   if (ok) Py_RETURN_NONE;
   // Unlike _is_in, the value itself comes third and the container's text form last.
-  return fail(def, kSubSetRaise, k_subset,
+  return fail(def, kSubSetRaise, key::SUBSET,
               {func_name, MsgArg::arg_name(self), value, MsgArg::repr(valid_values)});
 }
 
@@ -117,9 +114,7 @@ extern FuncDef check_sub_set;
 
 PyObject* check_sub_set_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kSubSetChecker], p[0], p[1], f->cap[kSubSetValidValues]};
-  PyObject* r = call_method(n_sub_set_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return error_at(check_sub_set, kCheckSubSetCall);
-  return r;
+  return call_worker(check_sub_set, kCheckSubSetCall, n_sub_set_method, argv);
 }
 
 FuncDef check_sub_set{"ArgumentChecker.sub_set.<locals>.check_sub_set",

@@ -5,6 +5,7 @@
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
 #include "runtime/globals.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 
 namespace ac {
@@ -13,10 +14,6 @@ namespace {
 HotName n_is_instance_of_method{"_is_instance_of"};
 Name n_path{"path"};
 Name n_exists{"exists"};
-Name k_expect{"ARGCHECKER_INVALID_PARAM_EXPECT_ERROR"};
-Name k_invalid{"ARGCHECKER_INVALID_PARAM_ERROR"};
-Name k_expect_empty{"ARGCHECKER_INVALID_PARAM_EXPECT_EMPTY_ERROR"};
-Name k_expect_nonempty{"ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR"};
 
 // ---- is_instance_of -------------------------------------------------------------------------------
 
@@ -37,9 +34,7 @@ extern FuncDef is_instance_of_rule;
 // instance takes effect; its result (the checker) is the rule's result.
 PyObject* is_instance_of_rule_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kIsInstanceOfChecker], f->cap[kIsInstanceOfTypes], p[0], p[1]};
-  PyObject* r = call_method(n_is_instance_of_method, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return error_at(is_instance_of_rule, kIsInstanceOfCall);
-  return r;
+  return call_worker(is_instance_of_rule, kIsInstanceOfCall, n_is_instance_of_method, argv);
 }
 
 FuncDef is_instance_of_rule{"ArgumentChecker.is_instance_of.<locals>._is_instance_of",
@@ -78,7 +73,7 @@ PyObject* worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
   if (ok < 0) return error_at(def, kWorkerTest);
   if (ok) return new_ref(self);
   // The message shows the types object as given, not its tuple form.
-  return fail(def, kWorkerRaise, k_expect,
+  return fail(def, kWorkerRaise, key::EXPECT,
               {func_name, MsgArg::arg_name(self), types, value, MsgArg::type_of(value)});
 }
 
@@ -111,7 +106,7 @@ PyObject* is_exist_path_rule_body(Func* f, PyObject* const* p, PyObject*) noexce
     if (ok < 0) return error_at(is_exist_path_rule, kIsExistPathTest);
     if (ok) Py_RETURN_NONE;
   }
-  return fail(is_exist_path_rule, kIsExistPathRaise, k_invalid,
+  return fail(is_exist_path_rule, kIsExistPathRaise, key::INVALID_PARAM,
               {func_name, MsgArg::arg_name(f->cap[kIsExistPathChecker]), value});
 }
 
@@ -159,7 +154,7 @@ PyObject* empty_or_not_body(Func* f, PyObject* const* p, PyObject*) noexcept {
     const Py_ssize_t n = PyObject_Length(value);
     if (n < 0) return error_at(empty_or_not, kEmptyOrNotEmpty);
     if (n > 0)
-      return fail_value(empty_or_not, kEmptyOrNotEmptyRaise, k_expect_empty, func_name, checker, value);
+      return fail_value(empty_or_not, kEmptyOrNotEmptyRaise, key::EXPECT_EMPTY, func_name, checker, value);
   }
   // `empty` is tested a second time, as its own condition.
   want_empty = PyObject_IsTrue(empty);
@@ -168,7 +163,8 @@ PyObject* empty_or_not_body(Func* f, PyObject* const* p, PyObject*) noexcept {
     const Py_ssize_t n = PyObject_Length(value);
     if (n < 0) return error_at(empty_or_not, kEmptyOrNotFilled);
     if (n < 1)
-      return fail_value(empty_or_not, kEmptyOrNotFilledRaise, k_expect_nonempty, func_name, checker, value);
+      return fail_value(empty_or_not, kEmptyOrNotFilledRaise, key::EXPECT_NONEMPTY, func_name, checker,
+                        value);
   }
   Py_RETURN_NONE;
 }

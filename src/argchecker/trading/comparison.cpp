@@ -8,16 +8,13 @@
 #include "runtime/compare.h"
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 
 namespace ac {
 namespace {
 
-Name n_EXPECT_GREATER{"ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_ERROR"};
-Name n_EXPECT_GREATER_EQUAL{"ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_EQUAL_ERROR"};
-Name n_EXPECT_LESS{"ARGCHECKER_INVALID_PARAM_EXPECT_LESS_ERROR"};
-Name n_EXPECT_LESS_EQUAL{"ARGCHECKER_INVALID_PARAM_EXPECT_LESS_EQUAL_ERROR"};
 HotName n_is_greater_or_equal_than{"_is_greater_or_equal_than"};
 
 // Each factory reads, from its definition line on:
@@ -70,11 +67,11 @@ struct Bound {
 
 extern FuncDef check_greater_than, check_greater_or_equal_than, check_less_than, check_less_or_equal_than;
 
-const Bound kGreater{n_EXPECT_GREATER, Py_LE,         member::is_greater_than, check_greater_than,
-                     kGreaterCompare,  kGreaterRaise, kGreaterAppend};
-const Bound kLess{n_EXPECT_LESS, Py_GE,      member::is_less_than, check_less_than,
-                  kLessCompare,  kLessRaise, kLessAppend};
-const Bound kLessEqual{n_EXPECT_LESS_EQUAL,
+const Bound kGreater{key::EXPECT_GREATER, Py_LE,         member::is_greater_than, check_greater_than,
+                     kGreaterCompare,     kGreaterRaise, kGreaterAppend};
+const Bound kLess{key::EXPECT_LESS, Py_GE,      member::is_less_than, check_less_than,
+                  kLessCompare,     kLessRaise, kLessAppend};
+const Bound kLessEqual{key::EXPECT_LESS_EQUAL,
                        Py_GT,
                        member::is_less_or_equal_than,
                        check_less_or_equal_than,
@@ -104,16 +101,14 @@ PyObject* is_greater_or_equal_worker_body(Func*, PyObject* const* p, PyObject*) 
   const int bad = compare_truth(p[3], low, Py_LT);
   if (bad < 0) return error_at(def, kGreaterEqualWorkerCompare);
   if (!bad) return new_ref(self);
-  return fail_bound(def, kGreaterEqualWorkerRaise, n_EXPECT_GREATER_EQUAL, self, p[2], low, p[3]);
+  return fail_bound(def, kGreaterEqualWorkerRaise, key::EXPECT_GREATER_EQUAL, self, p[2], low, p[3]);
 }
 
 // The closure of is_greater_or_equal_than looks the method up on the checker at each call, so a
 // subclass override is the one run, and returns what it returns.
 PyObject* check_greater_or_equal_than_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* argv[] = {f->cap[kChecker], f->cap[kBound], p[0], p[1]};
-  PyObject* r = call_method(n_is_greater_or_equal_than, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) return error_at(check_greater_or_equal_than, kGreaterEqualCall);
-  return r;
+  return call_worker(check_greater_or_equal_than, kGreaterEqualCall, n_is_greater_or_equal_than, argv);
 }
 
 FuncDef check_greater_than{
@@ -141,15 +136,17 @@ FuncDef check_less_or_equal_than{
 PyObject* build(const FuncDef& factory, const FuncDef& check, int append_line, PyObject* const* p) noexcept {
   return add_rule(factory, append_line, check, {p[0], p[1]});
 }
+PyObject* build(const Bound& b, PyObject* const* p) noexcept {
+  return build(b.factory, b.check, b.append_line, p);
+}
 
 }  // namespace
 
-FuncDef member::is_greater_than{"ArgumentChecker.is_greater_than",
-                                kGreaterDef,
-                                {"self", "low"},
-                                [](Func*, PyObject* const* p, PyObject*) noexcept {
-                                  return build(kGreater.factory, kGreater.check, kGreater.append_line, p);
-                                }};
+FuncDef member::is_greater_than{
+    "ArgumentChecker.is_greater_than",
+    kGreaterDef,
+    {"self", "low"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kGreater, p); }};
 FuncDef member::is_greater_or_equal_worker{"ArgumentChecker._is_greater_or_equal_than",
                                            kGreaterEqualWorkerDef,
                                            {"self", "low", "func_name", "value"},
@@ -164,15 +161,11 @@ FuncDef member::is_greater_or_equal_than{"ArgumentChecker.is_greater_or_equal_th
 FuncDef member::is_less_than{"ArgumentChecker.is_less_than",
                              kLessDef,
                              {"self", "high"},
-                             [](Func*, PyObject* const* p, PyObject*) noexcept {
-                               return build(kLess.factory, kLess.check, kLess.append_line, p);
-                             }};
-FuncDef member::is_less_or_equal_than{"ArgumentChecker.is_less_or_equal_than",
-                                      kLessEqualDef,
-                                      {"self", "high"},
-                                      [](Func*, PyObject* const* p, PyObject*) noexcept {
-                                        return build(kLessEqual.factory, kLessEqual.check,
-                                                     kLessEqual.append_line, p);
-                                      }};
+                             [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kLess, p); }};
+FuncDef member::is_less_or_equal_than{
+    "ArgumentChecker.is_less_or_equal_than",
+    kLessEqualDef,
+    {"self", "high"},
+    [](Func*, PyObject* const* p, PyObject*) noexcept { return build(kLessEqual, p); }};
 
 }  // namespace ac

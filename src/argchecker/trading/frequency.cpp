@@ -9,6 +9,7 @@
 #include "runtime/compare.h"
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 
@@ -17,8 +18,6 @@ namespace {
 
 HotName n_FREQUENCY{"FREQUENCY"};
 Name n_is_valid_frequency{"_is_valid_frequency"}, n_is_valid_fq{"_is_valid_fq"};
-Name n_EXPECT_FREQUENCY{"ARGCHECKER_INVALID_PARAM_EXPECT_FREQUENCY_ERROR"};
-Name n_EXPECT_FQ{"ARGCHECKER_INVALID_PARAM_EXPECT_FQ_ERROR"};
 
 // def _is_valid_frequency(self, func_name, value):
 enum ValidFrequencyLine {
@@ -51,7 +50,7 @@ PyObject* valid_frequency(Func*, PyObject* const* p, PyObject*) noexcept {
   if (valid < 0) return error_at(member::is_valid_frequency_worker, kValidFrequencyTest);
   if (valid) Py_RETURN_NONE;
   return fail(
-      member::is_valid_frequency_worker, kValidFrequencyRaise, n_EXPECT_FREQUENCY,
+      member::is_valid_frequency_worker, kValidFrequencyRaise, key::EXPECT_FREQUENCY,
       {func_name, MsgArg::arg_name(self), MsgArg::attr(self, n_FREQUENCY), value, MsgArg::type_of(value)});
 }
 
@@ -81,7 +80,7 @@ PyObject* valid_fq(Func*, PyObject* const* p, PyObject*) noexcept {
   if (valid > 0) valid = is_fq_code(value);
   if (valid < 0) return error_at(member::is_valid_fq_worker, kValidFqTest);
   if (valid) Py_RETURN_NONE;
-  return fail_value(member::is_valid_fq_worker, kValidFqRaise, n_EXPECT_FQ, func_name, self, value);
+  return fail_value(member::is_valid_fq_worker, kValidFqRaise, key::EXPECT_FQ, func_name, self, value);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "runtime/cache/cache.h"
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 #include "trading/ascii_case.h"
@@ -18,7 +19,6 @@ namespace {
 using trading::Case;
 
 HotName n_ALL_PRICE_TYPE{"ALL_PRICE_TYPE"};
-Name n_EXPECT_ONEOF{"ARGCHECKER_INVALID_PARAM_EXPECT_ONEOF_ERROR"};
 Name n_comma{","};
 Name n_SELL{"SELL"}, n_BUY{"BUY"};
 Name n_sell_buy{"[sell,buy]"};  // the display list of the order actions, always the same text
@@ -100,7 +100,7 @@ PyObject* check_validate_orderctg_body(Func* f, PyObject* const* p, PyObject*) n
     display = Ref(display_list(types.get()));
     if (!display) return error_at(check_orderctg, kPriceTypeDisplay);
   }
-  return fail(check_orderctg, kPriceTypeRaise, n_EXPECT_ONEOF,
+  return fail(check_orderctg, kPriceTypeRaise, key::EXPECT_ONEOF,
               {func_name, MsgArg::arg_name(self), display.get(), value, MsgArg::type_of(value)});
 }
 
@@ -123,7 +123,7 @@ PyObject* check_validate_orderact_body(Func* f, PyObject* const* p, PyObject*) n
   }
   if (found) Py_RETURN_NONE;
 
-  return fail(check_orderact, kOrderActRaise, n_EXPECT_ONEOF,
+  return fail(check_orderact, kOrderActRaise, key::EXPECT_ONEOF,
               {func_name, MsgArg::arg_name(self), n_sell_buy.get(), value, MsgArg::type_of(value)});
 }
 

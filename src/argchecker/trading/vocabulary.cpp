@@ -8,6 +8,7 @@
 #include "runtime/cache/cache.h"
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 #include "trading/ascii_case.h"
@@ -19,8 +20,6 @@ using trading::Case;
 
 HotName n_STOP_TYPE{"STOP_TYPE"}, n_STOP_GAP{"STOP_GAP"}, n_TRAILING_TYPE{"TRAILING_TYPE"},
     n_ORDER_CTG{"ORDER_CTG"}, n_ORDER_ACT{"ORDER_ACT"};
-Name n_EXPECT_VALID{"ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR"};
-Name n_EXPECT_FUNCTYPE{"ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR"};
 
 // Each factory reads, from its definition line on:
 // def is_stop_type(self):
@@ -124,7 +123,7 @@ PyObject* check_vocabulary(const Vocabulary& v, Func* f, PyObject* const* p) noe
     if (found) Py_RETURN_NONE;
   }
   // The constant is read again for the message.
-  return fail(v.check, v.raise_line, n_EXPECT_VALID,
+  return fail(v.check, v.raise_line, key::EXPECT_VALID,
               {func_name, MsgArg::arg_name(self), MsgArg::repr_of_attr(self, v.constant), value,
                MsgArg::type_of(value)});
 }
@@ -166,7 +165,8 @@ extern FuncDef check_callable_type;
 PyObject* check_callable_type_body(Func* f, PyObject* const* p, PyObject*) noexcept {
   PyObject* value = p[1];
   if (PyCallable_Check(value)) Py_RETURN_NONE;
-  return fail_value(check_callable_type, kIsCallableRaise, n_EXPECT_FUNCTYPE, p[0], f->cap[kChecker], value);
+  return fail_value(check_callable_type, kIsCallableRaise, key::EXPECT_FUNCTYPE, p[0], f->cap[kChecker],
+                    value);
 }
 
 FuncDef check_callable_type{"ArgumentChecker.is_callable.<locals>.check_callable_type",

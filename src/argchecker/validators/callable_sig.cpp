@@ -8,6 +8,7 @@
 #include "runtime/func/function.h"
 #include "runtime/globals.h"
 #include "runtime/imports.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 
@@ -41,9 +42,13 @@ enum CallableLine {
 
 Name n_isfunction{"isfunction"}, n_signature{"signature"}, n_parameters{"parameters"},
     n_dunder_len{"__len__"};
-Name k_not_func{"ERROR_FUNC_IS_NOT_FUNC"}, k_func_name{"ERROR_FUNC_ERROR_FUNC_NAME"},
-    k_arg_count{"ERROR_FUNC_ERROR_ARG_COUNT"}, k_arg_name{"ERROR_FUNC_ERROR_ARG_NAME"},
-    k_expect_sign{"ARGCHECKER_INVALID_PARAM_EXPECTSIGN_ERROR"};
+
+// A finding: `reason` becomes the finished text `text.<key>`. Returns 0, or `line` when the text cannot
+// be read.
+int found(PyObject* key, int line, Ref* reason) noexcept {
+  *reason = Ref(text_of(key));
+  return *reason ? 0 : line;
+}
 
 // The tests in order, stopping at the first finding. On return `ok` and `reason` hold the outcome;
 // returns the failing line, or 0 when nothing failed.
@@ -56,10 +61,8 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
     int yes = r ? PyObject_IsTrue(r.get()) : -1;
     if (yes < 0) return kLineIsFunction;
     if (!yes) {
-      *reason = Ref(text_of(k_not_func));
-      if (!*reason) return kLineNotFunction;
       *ok = false;
-      return 0;
+      return found(key::IS_NOT_FUNC, kLineNotFunction, reason);
     }
   }
 
@@ -69,10 +72,8 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
     int d = compare_truth(name.get(), func_name, Py_NE);
     if (d < 0) return kLineName;
     if (d) {
-      *reason = Ref(text_of(k_func_name));
-      if (!*reason) return kLineWrongName;
       *ok = false;
-      return 0;
+      return found(key::ERROR_FUNC_NAME, kLineWrongName, reason);
     }
   }
 
@@ -91,10 +92,8 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
     int d = compare_truth(count.get(), arg_count, Py_NE);
     if (d < 0) return kLineCount;
     if (d) {
-      *reason = Ref(text_of(k_arg_count));
-      if (!*reason) return kLineWrongCount;
       *ok = false;
-      return 0;
+      return found(key::ERROR_ARG_COUNT, kLineWrongCount, reason);
     }
   }
 
@@ -115,11 +114,7 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
     if (!name) return PyErr_Occurred() ? kLineNamesLoop : 0;
     int in = PySequence_Contains(params.get(), name.get());
     if (in < 0) return kLineNameIn;
-    if (!in) {
-      *reason = Ref(text_of(k_arg_name));
-      if (!*reason) return kLineWrongNames;
-      return 0;
-    }
+    if (!in) return found(key::ERROR_ARG_NAME, kLineWrongNames, reason);  // `ok` stays true
   }
 }
 
@@ -143,7 +138,7 @@ PyObject* check_callable_body(Func*, PyObject* const* p, PyObject*) noexcept {
   int raise = PyObject_IsTrue(raise_error);
   if (raise < 0) return error_at(member::check_callable, kLineRaiseError);
   if (raise && !ok)
-    return fail(member::check_callable, kLineRaise, k_expect_sign, {reason.get(), except_sig});
+    return fail(member::check_callable, kLineRaise, key::EXPECTSIGN, {reason.get(), except_sig});
   PyObject* r = PyTuple_Pack(2, ok ? Py_True : Py_False, reason.get());
   if (!r) return error_at(member::check_callable, kLineReturn);
   return r;
@@ -161,8 +156,6 @@ enum AlgorithmLine {
 };
 
 Name n_FunctionType{"FunctionType"};
-Name k_expect_nargs{"ARGCHECKER_INVALID_PARAM_EXPECTNARGS_ERROR"},
-    k_functype2{"ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR2"};
 
 // The extra arguments may be at most two; a single one must be a Python function.
 PyObject* is_algorithm_func_and_args_body(Func*, PyObject* const* p, PyObject* args) noexcept {
@@ -170,7 +163,7 @@ PyObject* is_algorithm_func_and_args_body(Func*, PyObject* const* p, PyObject* a
   const Py_ssize_t n = PyTuple_GET_SIZE(args);
   const FuncDef& def = member::is_algorithm_func_and_args;
   if (n > 2)
-    return fail(def, kLineTooMany, k_expect_nargs,
+    return fail(def, kLineTooMany, key::EXPECTNARGS,
                 {func_name, MsgArg::integer(2), MsgArg::repr(args), MsgArg::type_of(args)});
   if (n != 1) Py_RETURN_NONE;
 
@@ -182,7 +175,7 @@ PyObject* is_algorithm_func_and_args_body(Func*, PyObject* const* p, PyObject* a
   int is_function = PyObject_IsInstance(arg, function_type.get());
   if (is_function < 0) return error_at(def, kLineOneArg);
   if (!is_function)
-    return fail(def, kLineNotFunctionType, k_functype2, {func_name, arg, MsgArg::type_of(arg)});
+    return fail(def, kLineNotFunctionType, key::EXPECT_FUNCTYPE2, {func_name, arg, MsgArg::type_of(arg)});
   Py_RETURN_NONE;
 }
 

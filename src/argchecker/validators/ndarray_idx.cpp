@@ -16,12 +16,9 @@
 // the package attributes those functions read when they run (`minimum`, `maximum`, `logical_or`,
 // `_NoValue`) are unchanged, so that no override can run. A pass serves a later step only while no
 // Python code can have run in between. The NumPy objects kept below serve only to recognise those
-// objects by identity.
+// objects by identity. This file holds the rule's steps and the recognition of that NumPy; the reading
+// of the flattened array's elements is validators/ndarray_flat.cpp.
 #include <Python.h>
-
-#include <cstddef>
-#include <cstring>
-#include <limits>
 
 #include "module/members.h"
 #include "runtime/cache/cache.h"
@@ -29,13 +26,17 @@
 #include "runtime/failure.h"
 #include "runtime/func/function.h"
 #include "runtime/globals.h"
+#include "runtime/message_keys.h"
 #include "runtime/names.h"
 #include "runtime/ready.h"
 #include "runtime/ref.h"
-#include "validators/ndarray_scan.h"
+#include "validators/ndarray_flat.h"
 
 namespace ac {
 namespace {
+
+using ndarray::contains_none;
+using ndarray::Flat;
 
 // @staticmethod
 // def check_ndarray_idx(func_name, parame_name, value, dtype=np.int32, allow_none=False, allow_nan=False):
@@ -60,22 +61,10 @@ enum NdarrayIdxLine {
   kLineRaiseMax = 414,
 };
 
-// Below this many elements a pass keeps the interpreter lock; longer ones let other threads run, as
-// NumPy's own loops do.
-constexpr std::size_t kReleaseLockFrom = 1 << 14;
-
-Name n_ravel{"ravel"}, n_size{"size"}, n_dtype{"dtype"}, n_type{"type"}, n_kind{"kind"},
-    n_isbuiltin{"isbuiltin"};
+Name n_ravel{"ravel"}, n_size{"size"}, n_dtype{"dtype"};
 Name n_ndarray{"ndarray"}, n_isnan{"isnan"}, n_any{"any"}, n_min{"min"}, n_max{"max"}, n_minimum{"minimum"},
     n_maximum{"maximum"}, n_logical_or{"logical_or"}, n_NoValue{"_NoValue"}, n_number{"number"},
     n_bool_{"bool_"};
-Name k_ndarray{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NDARRAY_ERROR"},
-    k_error0{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR0"},
-    k_dtype{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_DTYPE_ERROR"},
-    k_none{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NONE_ERROR"},
-    k_nan{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NAN_ERROR"},
-    k_error1{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR1"},
-    k_error2{"ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR2"};
 
 // The attributes of the NumPy package that are kept for identity tests: the array type, the functions
 // the rule calls, what those functions read from the package when they run, and the scalar types that
@@ -167,6 +156,11 @@ bool original_reduction(PyObject* np, PyObject* f, Kept which) noexcept {
   return real_numpy(np) && f == g_numpy.kept[which] && g_numpy_reads->holds();
 }
 
+// `nd` is an exact `numpy.ndarray` of the NumPy loaded with the module, whose memory the shortcuts read.
+bool exact_ndarray(PyObject* nd) noexcept {
+  return g_numpy.module && Py_TYPE(nd) == reinterpret_cast<PyTypeObject*>(g_numpy.kept[kNdarray]);
+}
+
 // A bound whose comparison with a NumPy scalar runs only the interpreter's and NumPy's own code: a
 // Python int, float or bool, or a scalar of one of NumPy's own number types or of its bool.
 bool plain_bound(PyObject* b) noexcept {
@@ -175,285 +169,6 @@ bool plain_bound(PyObject* b) noexcept {
   if (!g_numpy.module || PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE)) return false;
   return t == reinterpret_cast<PyTypeObject*>(g_numpy.kept[kBool]) ||
          PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(g_numpy.kept[kNumber]));
-}
-
-// What NumPy's element access can yield for a dtype of an exact ndarray.
-struct DtypeTraits {
-  bool never_none = false;  // one of NumPy's own non-object dtypes: elements are NumPy scalars
-  bool never_nan = false;   // a boolean or integer dtype of NumPy's own: `isnan` is all false
-};
-
-// Reads `dtype.kind` and `dtype.isbuiltin` of the dtype of an exact ndarray. Never fails: when they
-// cannot be read, no shortcut applies.
-void classify_dtype(PyObject* dtype, DtypeTraits* out) noexcept {
-  Ref kind(PyObject_GetAttr(dtype, n_kind));
-  Ref builtin(kind ? PyObject_GetAttr(dtype, n_isbuiltin) : nullptr);
-  if (!builtin) {
-    PyErr_Clear();
-    return;
-  }
-  if (!PyUnicode_Check(kind.get()) || PyUnicode_GET_LENGTH(kind.get()) != 1 ||
-      !PyLong_CheckExact(builtin.get()))
-    return;
-  const long b = PyLong_AsLong(builtin.get());
-  if (b == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return;
-  }
-  if (b != 0 && b != 1) return;  // 2: a user-defined type, whose items could be anything
-  switch (PyUnicode_READ_CHAR(kind.get(), 0)) {
-    case 'b':
-    case 'i':
-    case 'u':
-      out->never_nan = true;
-      out->never_none = true;
-      break;
-    case 'f':
-    case 'c':
-    case 'm':
-    case 'M':
-    case 'S':
-    case 'U':
-    case 'V':
-      out->never_none = true;
-      break;
-    default:
-      break;
-  }
-}
-
-// Element `i` of an object array's buffer (which need not be aligned).
-inline PyObject* slot(const char* slots, std::size_t i) noexcept {
-  PyObject* item;
-  constexpr std::size_t kSize = sizeof(PyObject*);
-  std::memcpy(static_cast<void*>(&item), slots + i * kSize, kSize);
-  return item;
-}
-
-// The first index from `i` on whose element is missing or not of type `plain`, or `n`. Eight elements
-// at a time, with one branch for the eight: nearly every element of a real array passes.
-std::size_t skip_to_other_type(const char* slots, std::size_t i, std::size_t n,
-                               PyTypeObject* plain) noexcept {
-  if (!plain) return i;
-  constexpr std::size_t kBlock = 8;
-  for (; i + kBlock <= n; i += kBlock) {
-    PyObject* items[kBlock];
-    bool present = true;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      items[k] = slot(slots, i + k);
-      present &= items[k] != nullptr;
-    }
-    if (!present) break;
-    bool same = true;
-    for (std::size_t k = 0; k < kBlock; ++k) same &= Py_TYPE(items[k]) == plain;
-    if (!same) break;
-  }
-  for (; i < n; ++i) {
-    PyObject* item = slot(slots, i);
-    if (!item || Py_TYPE(item) != plain) return i;
-  }
-  return n;
-}
-
-// The flattened array as the shortcuts see it. Its memory is read directly when it is an exact ndarray
-// whose buffer NumPy exports as one of the element types of validators/ndarray_scan.h, in this
-// machine's byte order (the buffer is contiguous: `ravel` made it so).
-class Flat {
- public:
-  // `dtype`: `nd.dtype` when the rule has read it already, else null.
-  Flat(PyObject* nd, PyObject* dtype) noexcept : nd_(nd), dtype_(Ref::borrow(dtype)) {
-    exact_ = g_numpy.module && Py_TYPE(nd) == reinterpret_cast<PyTypeObject*>(g_numpy.kept[kNdarray]);
-    if (!exact_) return;
-    if (PyObject_GetBuffer(nd, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
-      held_ = true;
-      if (view_.itemsize > 0 && view_.len >= view_.itemsize) {
-        elem_ = elem_type_of_format(view_.format, static_cast<std::size_t>(view_.itemsize));
-        n_ = static_cast<std::size_t>(view_.len / view_.itemsize);
-      }
-    } else {
-      PyErr_Clear();  // a type NumPy cannot describe in a buffer (dates, user types)
-    }
-    switch (elem_.kind) {
-      case ElemKind::Bool:
-      case ElemKind::Signed:
-      case ElemKind::Unsigned:
-        traits_.never_nan = true;
-        traits_.never_none = true;
-        return;
-      case ElemKind::Float:
-        traits_.never_none = true;
-        return;
-      case ElemKind::Object:
-        return;
-      case ElemKind::Other:
-        break;
-    }
-    if (!dtype_) dtype_ = Ref(PyObject_GetAttr(nd, n_dtype));
-    if (dtype_) {
-      classify_dtype(dtype_.get(), &traits_);
-    } else {
-      PyErr_Clear();
-    }
-  }
-  ~Flat() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  Flat(const Flat&) = delete;
-  Flat& operator=(const Flat&) = delete;
-
-  bool never_none() const noexcept { return exact_ && traits_.never_none; }
-  bool never_nan() const noexcept { return exact_ && traits_.never_nan; }
-  bool objects() const noexcept { return elem_.kind == ElemKind::Object; }
-  bool numbers() const noexcept { return elem_.kind != ElemKind::Object && elem_.kind != ElemKind::Other; }
-  bool floats() const noexcept { return elem_.kind == ElemKind::Float; }
-
-  // The None test over the element pointers: 1 found, 0 none, -1 error. Same test as `contains_none`.
-  int scan_for_none() const noexcept {
-    PyObject* const none_type = reinterpret_cast<PyObject*>(Py_TYPE(Py_None));
-    const char* slots = static_cast<const char*>(view_.buf);
-    PyTypeObject* plain = nullptr;  // the last type met whose comparison with NoneType is by identity
-    for (std::size_t i = skip_to_other_type(slots, 0, n_, plain); i < n_;
-         i = skip_to_other_type(slots, i + 1, n_, plain)) {
-      PyObject* item = slot(slots, i);
-      if (!item) return 1;  // NumPy reads an empty slot as None
-      PyTypeObject* t = Py_TYPE(item);
-      if (reinterpret_cast<PyObject*>(t) == none_type) return 1;
-      // A metaclass that keeps the comparison of `type` compares by identity without running code.
-      if (Py_TYPE(t)->tp_richcompare == PyType_Type.tp_richcompare) {
-        plain = t;
-        continue;
-      }
-      // A comparison of its own, which can run any code: the element and its type are held while it
-      // runs, as the loop would hold them, and the slots after it are read afresh.
-      Ref held(new_ref(item));
-      Ref type(new_ref(reinterpret_cast<PyObject*>(t)));
-      int eq = PyObject_RichCompareBool(type.get(), none_type, Py_EQ);
-      if (eq != 0) return eq;
-    }
-    return 0;
-  }
-
-  // The extremes and NaN presence of a number array, from one pass made when first asked for.
-  const Extremes& extremes() noexcept {
-    if (!fresh_) {
-      if (n_ < kReleaseLockFrom) {
-        ext_ = scan_extremes(elem_, view_.buf, n_);
-      } else {
-        Py_BEGIN_ALLOW_THREADS ext_ = scan_extremes(elem_, view_.buf, n_);
-        Py_END_ALLOW_THREADS
-      }
-      fresh_ = true;
-    }
-    return ext_;
-  }
-
-  // Whether `extreme()` can stand for NumPy's reduction: always for a number array; for an object array
-  // when all its elements are Python ints (exact `int`, within 64 bits), whose comparisons run no
-  // Python code. Those are then found as NumPy's object reduction finds them: from the first element
-  // on, the minimum is kept while `minimum <= x` (the maximum while `maximum >= x`), else `x` takes its
-  // place, so of equal elements the first is the result.
-  bool native_extremes() noexcept {
-    if (numbers()) return true;
-    if (!objects() || not_ints_) return false;  // once found, NumPy's reduction is called from then on
-    if (!fresh_) {
-      obj_lo_.reset();
-      obj_hi_.reset();
-      const char* slots = static_cast<const char*>(view_.buf);
-      long long lo = 0, hi = 0;
-      PyObject *lo_item = nullptr, *hi_item = nullptr;
-      for (std::size_t i = 0; i < n_; ++i) {
-        PyObject* item = slot(slots, i);
-        int overflow = 1;
-        const long long v =
-            item && PyLong_CheckExact(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : 0;
-        if (overflow) {  // not an int, or too large
-          not_ints_ = true;
-          return false;
-        }
-        if (!lo_item) {
-          lo = hi = v;
-          lo_item = hi_item = item;
-          continue;
-        }
-        if (!(lo <= v)) {
-          lo = v;
-          lo_item = item;
-        }
-        if (!(hi >= v)) {
-          hi = v;
-          hi_item = item;
-        }
-      }
-      obj_lo_ = Ref::borrow(lo_item);
-      obj_hi_ = Ref::borrow(hi_item);
-      fresh_ = true;
-    }
-    return true;
-  }
-
-  // Python code may have run: the elements may have changed since the last pass.
-  void forget_extremes() noexcept { fresh_ = false; }
-
-  // `np.min(nd)` (or `np.max(nd)` when `high`), once `native_extremes()` holds: the element itself for
-  // an object array, else the NumPy scalar NumPy returns (the dtype's scalar type made from the value).
-  PyObject* extreme(bool high) noexcept {
-    if (objects()) return new_ref(high ? obj_hi_.get() : obj_lo_.get());
-    const Extremes& e = extremes();
-    const Wide& w = high ? e.hi : e.lo;
-    if (!dtype_) dtype_ = Ref(PyObject_GetAttr(nd_, n_dtype));
-    if (!dtype_) return nullptr;
-    Ref type(PyObject_GetAttr(dtype_.get(), n_type));
-    if (!type) return nullptr;
-    Ref value;
-    switch (elem_.kind) {
-      case ElemKind::Bool:
-        value = Ref(new_ref(w.u ? Py_True : Py_False));
-        break;
-      case ElemKind::Signed:
-        value = Ref(PyLong_FromLongLong(w.i));
-        break;
-      case ElemKind::Unsigned:
-        value = Ref(PyLong_FromUnsignedLongLong(w.u));
-        break;
-      default:
-        value = Ref(PyFloat_FromDouble(e.nan ? std::numeric_limits<double>::quiet_NaN() : w.f));
-        break;
-    }
-    if (!value) return nullptr;
-    return PyObject_CallOneArg(type.get(), value.get());
-  }
-
- private:
-  PyObject* nd_;  // borrowed: the rule owns the array for the whole call
-  Ref dtype_;
-  bool exact_ = false;
-  bool held_ = false;
-  bool fresh_ = false;
-  DtypeTraits traits_;
-  Py_buffer view_{};
-  ElemType elem_;
-  std::size_t n_ = 0;
-  Extremes ext_{};
-  Ref obj_lo_, obj_hi_;
-  bool not_ints_ = false;
-};
-
-// `type(item) == type(None)` for some item of `nd`: 1 found, 0 none, -1 error.
-int contains_none(PyObject* nd) noexcept {
-  PyObject* none_type = reinterpret_cast<PyObject*>(Py_TYPE(Py_None));
-  Ref it(PyObject_GetIter(nd));
-  if (!it) return -1;
-  for (;;) {
-    Ref item(PyIter_Next(it.get()));
-    if (!item) return PyErr_Occurred() ? -1 : 0;
-    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(item.get()));
-    if (t == none_type) return 1;
-    if (Py_TYPE(t) == &PyType_Type) continue;  // plain classes compare by identity
-    // Held: the comparison may run code that gives the item another class, dropping this one.
-    Ref type(new_ref(t));
-    int eq = PyObject_RichCompareBool(type.get(), none_type, Py_EQ);
-    if (eq != 0) return eq;
-  }
 }
 
 // `value[i]`, with the shortcut of an exact tuple or list that is long enough.
@@ -533,7 +248,8 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int ok = PyObject_IsInstance(nd.get(), ndarray.get());
     if (ok < 0) return error_at(def, kLineIsArray);
     if (!ok) {
-      return fail(def, kLineRaiseArray, k_ndarray, {func_name, parame_name, MsgArg::type_of(nd.get())});
+      return fail(def, kLineRaiseArray, key::NDARRAYIDX_NDARRAY,
+                  {func_name, parame_name, MsgArg::type_of(nd.get())});
     }
   }
 
@@ -552,7 +268,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int empty = lt ? PyObject_IsTrue(lt.get()) : -1;
     if (empty < 0) return error_at(def, kLineSize);
     if (empty) {
-      return fail(def, kLineRaiseSize, k_error0, {func_name, parame_name});
+      return fail(def, kLineRaiseSize, key::NDARRAYIDX0, {func_name, parame_name});
     }
   }
 
@@ -564,12 +280,12 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int differs = ne ? PyObject_IsTrue(ne.get()) : -1;
     if (differs < 0) return error_at(def, kLineDtype);
     if (differs) {
-      return fail(def, kLineRaiseDtype, k_dtype,
+      return fail(def, kLineRaiseDtype, key::NDARRAYIDX_DTYPE,
                   {func_name, parame_name, MsgArg::str(dtype), MsgArg::str_of_attr(nd.get(), n_dtype)});
     }
   }
 
-  Flat flat(nd.get(), nd_dtype.get());
+  Flat flat(nd.get(), nd_dtype.get(), exact_ndarray(nd.get()));
 
   int allowed = PyObject_IsTrue(allow_none);
   if (allowed < 0) return error_at(def, kLineAllowNone);
@@ -577,7 +293,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int found = flat.objects() ? flat.scan_for_none() : contains_none(nd.get());
     if (found < 0) return error_at(def, kLineNoneScan);
     if (found) {
-      return fail(def, kLineRaiseNone, k_none, {func_name, parame_name});
+      return fail(def, kLineRaiseNone, key::NDARRAYIDX_NONE, {func_name, parame_name});
     }
   }
 
@@ -587,7 +303,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int nan = has_nan(nd.get(), flat);
     if (nan < 0) return error_at(def, kLineNan);
     if (nan) {
-      return fail(def, kLineRaiseNan, k_nan, {func_name, parame_name});
+      return fail(def, kLineRaiseNan, key::NDARRAYIDX_NAN, {func_name, parame_name});
     }
   }
 
@@ -595,7 +311,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int below = extreme_beyond(nd.get(), flat, false, minvalue.get());
     if (below < 0) return error_at(def, kLineMin);
     if (below) {
-      return fail(def, kLineRaiseMin, k_error1, {func_name, parame_name, minvalue.get()});
+      return fail(def, kLineRaiseMin, key::NDARRAYIDX1, {func_name, parame_name, minvalue.get()});
     }
   }
 
@@ -603,7 +319,7 @@ PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept 
     int above = extreme_beyond(nd.get(), flat, true, maxvalue.get());
     if (above < 0) return error_at(def, kLineMax);
     if (above) {
-      return fail(def, kLineRaiseMax, k_error2, {func_name, parame_name, maxvalue.get()});
+      return fail(def, kLineRaiseMax, key::NDARRAYIDX2, {func_name, parame_name, maxvalue.get()});
     }
   }
   Py_RETURN_NONE;

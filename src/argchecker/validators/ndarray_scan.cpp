@@ -230,54 +230,42 @@ AC_ALWAYS_INLINE Extremes scan_as(const unsigned char* p, std::size_t n) noexcep
 using ScanFn = Extremes (*)(const unsigned char*, std::size_t) noexcept;
 enum Slot { kI8, kU8, kI16, kU16, kI32, kU32, kI64, kU64, kF16, kF32, kF64, kSlots };
 
-#define AC_SCAN_TIER(tier, B, ATTR)                                           \
-  ATTR Extremes tier##_i8(const unsigned char* p, std::size_t n) noexcept {   \
-    return scan_as<B, Direct<std::int8_t>>(p, n);                             \
-  }                                                                           \
-  ATTR Extremes tier##_u8(const unsigned char* p, std::size_t n) noexcept {   \
-    return scan_as<B, Direct<std::uint8_t>>(p, n);                            \
-  }                                                                           \
-  ATTR Extremes tier##_i16(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Direct<std::int16_t>>(p, n);                            \
-  }                                                                           \
-  ATTR Extremes tier##_u16(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Direct<std::uint16_t>>(p, n);                           \
-  }                                                                           \
-  ATTR Extremes tier##_i32(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Direct<std::int32_t>>(p, n);                            \
-  }                                                                           \
-  ATTR Extremes tier##_u32(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Direct<std::uint32_t>>(p, n);                           \
-  }                                                                           \
-  ATTR Extremes tier##_i64(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Direct<std::int64_t>>(p, n);                            \
-  }                                                                           \
-  ATTR Extremes tier##_u64(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Direct<std::uint64_t>>(p, n);                           \
-  }                                                                           \
-  ATTR Extremes tier##_f16(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Half>(p, n);                                            \
-  }                                                                           \
-  ATTR Extremes tier##_f32(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Direct<float>>(p, n);                                   \
-  }                                                                           \
-  ATTR Extremes tier##_f64(const unsigned char* p, std::size_t n) noexcept {  \
-    return scan_as<B, Direct<double>>(p, n);                                  \
-  }                                                                           \
-  const ScanFn tier##_table[kSlots] = {                                       \
-      tier##_i8,  tier##_u8,  tier##_i16, tier##_u16, tier##_i32, tier##_u32, \
-      tier##_i64, tier##_u64, tier##_f16, tier##_f32, tier##_f64};
-
-AC_SCAN_TIER(base, 16, )
+// A tier: the scan of any element type at one vector width. The AVX2 tier's code is compiled for AVX2
+// only, and run only where the processor has it.
+struct BaseTier {
+  template <class P>
+  static Extremes scan(const unsigned char* p, std::size_t n) noexcept {
+    return scan_as<16, P>(p, n);
+  }
+};
 #if AC_SCAN_AVX2
-AC_SCAN_TIER(avx2, 32, __attribute__((target("avx2"))))
+struct Avx2Tier {
+  template <class P>
+  __attribute__((target("avx2"))) static Extremes scan(const unsigned char* p, std::size_t n) noexcept {
+    return scan_as<32, P>(p, n);
+  }
+};
 #endif
+
+// A tier's scans, in the order of `Slot`.
+template <class Tier>
+const ScanFn kTable[kSlots] = {Tier::template scan<Direct<std::int8_t>>,
+                               Tier::template scan<Direct<std::uint8_t>>,
+                               Tier::template scan<Direct<std::int16_t>>,
+                               Tier::template scan<Direct<std::uint16_t>>,
+                               Tier::template scan<Direct<std::int32_t>>,
+                               Tier::template scan<Direct<std::uint32_t>>,
+                               Tier::template scan<Direct<std::int64_t>>,
+                               Tier::template scan<Direct<std::uint64_t>>,
+                               Tier::template scan<Half>,
+                               Tier::template scan<Direct<float>>,
+                               Tier::template scan<Direct<double>>};
 
 const ScanFn* pick_table() noexcept {
 #if AC_SCAN_AVX2
-  if (cpu_has_avx2()) return avx2_table;
+  if (cpu_has_avx2()) return kTable<Avx2Tier>;
 #endif
-  return base_table;
+  return kTable<BaseTier>;
 }
 
 Slot slot_of(ElemType t) noexcept {

@@ -1,0 +1,58 @@
+// The message keys: the attributes of the host's `text` module that a failure reads its message from,
+// every one the module uses and each once, in the order of the table in docs/host-contract.md (which
+// tests/test_deployment.py compares with this list).
+//
+// A key's name here is the key less its family prefix (`ARGCHECKER_INVALID_PARAM_`, `ERROR_FUNC_`) and
+// less a final `_ERROR` (a number after it stays): `key::EXPECT_VALID`, `key::EXPECT_VALIDDATE2`,
+// `key::NDARRAYIDX0`, `key::IS_NOT_FUNC`. The key that is nothing but the prefix and `_ERROR` is
+// `key::INVALID_PARAM`.
+#pragma once
+#include "runtime/names.h"
+
+// X(name, key) for each key.
+#define AC_MESSAGE_KEYS(X)                                                       \
+  X(EXPECT, "ARGCHECKER_INVALID_PARAM_EXPECT_ERROR")                             \
+  X(INVALID_PARAM, "ARGCHECKER_INVALID_PARAM_ERROR")                             \
+  X(EXPECT_EMPTY, "ARGCHECKER_INVALID_PARAM_EXPECT_EMPTY_ERROR")                 \
+  X(EXPECT_NONEMPTY, "ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR")           \
+  X(EXPECT_VALID, "ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR")                 \
+  X(SUBSET, "ARGCHECKER_INVALID_PARAM_SUBSET_ERROR")                             \
+  X(EXPECT_FUNCTYPE, "ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR")           \
+  X(EXPECT_ONEOF, "ARGCHECKER_INVALID_PARAM_EXPECT_ONEOF_ERROR")                 \
+  X(EXPECT_GREATER, "ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_ERROR")             \
+  X(EXPECT_GREATER_EQUAL, "ARGCHECKER_INVALID_PARAM_EXPECT_GREATER_EQUAL_ERROR") \
+  X(EXPECT_LESS, "ARGCHECKER_INVALID_PARAM_EXPECT_LESS_ERROR")                   \
+  X(EXPECT_LESS_EQUAL, "ARGCHECKER_INVALID_PARAM_EXPECT_LESS_EQUAL_ERROR")       \
+  X(EXPECT_FREQUENCY, "ARGCHECKER_INVALID_PARAM_EXPECT_FREQUENCY_ERROR")         \
+  X(EXPECT_FQ, "ARGCHECKER_INVALID_PARAM_EXPECT_FQ_ERROR")                       \
+  X(EXPECT_VALIDDATE, "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR")         \
+  X(EXPECT_VALIDDATE2, "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR2")       \
+  X(QUARTER, "ARGCHECKER_INVALID_PARAM_QUARTER_ERROR")                           \
+  X(EXPECT_VALIDINT, "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDINT_ERROR")           \
+  X(FUTURE_DATE, "ARGCHECKER_INVALID_PARAM_FUTURE_DATE_ERROR")                   \
+  X(DATERANGE, "ARGCHECKER_INVALID_PARAM_DATERANGE_ERROR")                       \
+  X(EXPECTDATE, "ARGCHECKER_INVALID_PARAM_EXPECTDATE_ERROR")                     \
+  X(NDARRAYIDX_NDARRAY, "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NDARRAY_ERROR")     \
+  X(NDARRAYIDX0, "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR0")                   \
+  X(NDARRAYIDX_DTYPE, "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_DTYPE_ERROR")         \
+  X(NDARRAYIDX_NONE, "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NONE_ERROR")           \
+  X(NDARRAYIDX_NAN, "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_NAN_ERROR")             \
+  X(NDARRAYIDX1, "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR1")                   \
+  X(NDARRAYIDX2, "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_ERROR2")                   \
+  X(EXPECTSIGN, "ARGCHECKER_INVALID_PARAM_EXPECTSIGN_ERROR")                     \
+  X(EXPECTNARGS, "ARGCHECKER_INVALID_PARAM_EXPECTNARGS_ERROR")                   \
+  X(EXPECT_FUNCTYPE2, "ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR2")         \
+  X(IS_NOT_FUNC, "ERROR_FUNC_IS_NOT_FUNC")                                       \
+  X(ERROR_FUNC_NAME, "ERROR_FUNC_ERROR_FUNC_NAME")                               \
+  X(ERROR_ARG_COUNT, "ERROR_FUNC_ERROR_ARG_COUNT")                               \
+  X(ERROR_ARG_NAME, "ERROR_FUNC_ERROR_ARG_NAME")
+
+namespace ac {
+namespace key {
+
+#define AC_DECLARE_MESSAGE_KEY(name, text) extern Name name;
+AC_MESSAGE_KEYS(AC_DECLARE_MESSAGE_KEY)
+#undef AC_DECLARE_MESSAGE_KEY
+
+}  // namespace key
+}  // namespace ac
