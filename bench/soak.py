@@ -5,7 +5,7 @@ One round calls every path once. Prints the reference-count drift of every objec
 bounds, containers, functions, checkers, the exception class) and the growth of resident memory, and
 exits 1 when any count moved or memory grew by the limit or more.
     python bench/soak.py [--rounds N] [--warmup N] [--report N] [--rss-limit BYTES] [--all]
-`./dev.sh soak` runs it after the long profile of tests/test_soak.py.
+`./dev.sh soak` runs it after the long profile of tests/reliability/test_soak.py.
 """
 import argparse
 import gc
@@ -17,9 +17,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "reliability"))
 
 import test_soak  # noqa: E402  (the table of paths)
-from helpers import rss_bytes  # noqa: E402
+from kit.tools import rss_bytes  # noqa: E402
 
 
 def main():

@@ -1,7 +1,8 @@
 # velmora-argchecker @ARGCHECKER_VERSION@: types of the native module velmora.tframe.utils.argchecker.
 #
-# Parameter names, kinds and defaults match the built module exactly (tests/test_stubs.py compares
-# them with inspect.signature, and mypy's stubtest runs on the installed module with no allowlist).
+# Parameter names, kinds and defaults match the built module exactly (tests/packaging/test_stubs.py
+# compares them with inspect.signature, and mypy's stubtest runs on the installed module with no
+# allowlist).
 # Parameters before "/" are taken by position only.
 #
 # Installed beside the extension, with no py.typed marker: the host's package keeps the typedness it

@@ -27,7 +27,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as npst
 
-from helpers import Boom, report_line
+from kit.tools import Boom, report_line
 import test_soak
 from velmora.tframe.utils.exceptions import InvalidParamError
 

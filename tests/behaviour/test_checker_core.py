@@ -10,7 +10,7 @@ import weakref
 import numpy as np
 import pytest
 
-from helpers import assert_no_ref_drift, rss_bytes, tb_names
+from kit.tools import assert_no_ref_drift, rss_bytes, tb_names
 
 
 def test_verify_that_builds_a_fresh_checker(ac):

@@ -3,7 +3,7 @@ import tracemalloc
 
 import pytest
 
-from helpers import assert_no_ref_drift
+from kit.tools import assert_no_ref_drift
 
 PASSING = [
     ("is_stop_type", (), "Point"), ("is_oder_act", (), "SELL"), ("is_callable", (), len),

@@ -13,7 +13,7 @@ from collections import namedtuple
 import numpy as np
 import pytest
 
-from helpers import rss_bytes, run_python, uncaptured_userlog
+from kit.tools import rss_bytes, run_python, uncaptured_userlog
 
 PROFILE = os.environ.get("AC_PROFILE", "short")
 # Rounds per path for the reference counts, and rounds of all paths for resident memory.

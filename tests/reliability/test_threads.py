@@ -13,7 +13,7 @@ import weakref
 import numpy as np
 import pytest
 
-from helpers import uncaptured_userlog
+from kit.tools import uncaptured_userlog
 
 PROFILE = os.environ.get("AC_PROFILE", "short")
 CALLS = {"short": 3000, "long": 100_000}[PROFILE]

@@ -1,7 +1,7 @@
 """Price types and order actions: case-insensitive names, reported with their "[...]" list."""
 import pytest
 
-from helpers import tb_names
+from kit.tools import tb_names
 
 BASE = "tframe.utils.argchecker.ArgumentChecker."
 PRICES = "[MARKET,LIMIT,MARKETIOC,MARKETRESTTOLIMIT,MARKETFOK,LIMITFOK,LIMITIOC,5LEVELIOC,5LEVELFOK,5LEVELROD]"

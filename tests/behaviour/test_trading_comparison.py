@@ -1,7 +1,7 @@
 """Bounds: is_greater_than, is_greater_or_equal_than, is_less_than, is_less_or_equal_than."""
 import pytest
 
-from helpers import tb_names
+from kit.tools import tb_names
 
 BASE = "tframe.utils.argchecker.ArgumentChecker."
 NAN = float("nan")

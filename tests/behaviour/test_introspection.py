@@ -12,7 +12,7 @@ import sys
 import numpy as np
 import pytest
 
-from helpers import assert_no_ref_drift
+from kit.tools import assert_no_ref_drift
 
 MODULE_FUNCTIONS = ["verify_that", "apply_rule", "get_target_from_cache", "set_target_to_cache",
                     "convert_targets", "patch_target_list"]

@@ -4,7 +4,7 @@ import traceback
 
 import pytest
 
-from helpers import Boom, Hostile, assert_no_ref_drift, boom
+from kit.tools import Boom, Hostile, assert_no_ref_drift, boom
 
 EXPECT, INVALID = "ARGCHECKER_INVALID_PARAM_EXPECT_ERROR", "ARGCHECKER_INVALID_PARAM_ERROR"
 EMPTY, NONEMPTY = "ARGCHECKER_INVALID_PARAM_EXPECT_EMPTY_ERROR", "ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR"

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from helpers import run_python
+from kit.tools import run_python
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE = os.path.join(HERE, "typing_sample.py")

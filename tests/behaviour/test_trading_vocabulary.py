@@ -1,7 +1,7 @@
 """Order-field vocabularies (stop type, stop gap, trailing type, order category, order action) and is_callable."""
 import pytest
 
-from helpers import tb_names
+from kit.tools import tb_names
 
 BASE = "tframe.utils.argchecker.ArgumentChecker."
 RULES = [("is_stop_type", ("point", "percent"), 127), ("is_stop_gap", ("point", "percent"), 137),

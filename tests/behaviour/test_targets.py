@@ -4,7 +4,7 @@ import traceback
 
 import pytest
 
-from helpers import Boom
+from kit.tools import Boom
 from velmora.tframe.comm import vmcmd
 
 TB = "tframe.utils.argchecker."

@@ -3,7 +3,7 @@ import traceback
 
 import pytest
 
-from helpers import Boom, Hostile, assert_no_ref_drift, boom
+from kit.tools import Boom, Hostile, assert_no_ref_drift, boom
 
 VALID, SUBSET = "ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR", "ARGCHECKER_INVALID_PARAM_SUBSET_ERROR"
 CLS = "tframe.utils.argchecker.ArgumentChecker."

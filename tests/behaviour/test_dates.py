@@ -6,7 +6,7 @@ import traceback
 import pandas as pd
 import pytest
 
-import recorder
+from kit import recorder
 
 VALIDDATE = "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR"
 VALIDDATE2 = "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR2"

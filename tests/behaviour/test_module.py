@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from helpers import run_python, tb_names
+from kit.tools import run_python, tb_names
 
 MODULE_ORDER = ["os", "datetime", "inspect", "traceback", "types", "np", "Timestamp", "wraps", "re",
                 "get_setting", "InvalidParamError", "to_datetime", "write_userlog", "unwrapper", "text",

@@ -10,7 +10,7 @@ import warnings
 import numpy as np
 import pytest
 
-from helpers import Boom
+from kit.tools import Boom
 
 I32 = np.int32
 NDX = "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_"

@@ -13,7 +13,7 @@ import types
 
 import pytest
 
-from helpers import assert_no_ref_drift
+from kit.tools import assert_no_ref_drift
 from test_soak import fresh
 from velmora.tframe.comm import vmcmd
 from velmora.tframe.sysclsbase import vr

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from helpers import assert_no_ref_drift, tb_names
+from kit.tools import assert_no_ref_drift, tb_names
 
 WRAPPER = "tframe.utils.argchecker.apply_rule.decorator.api_rule_check_wrapper"
 

@@ -1,7 +1,7 @@
 """Frequency names and fq codes: rules that are bound methods of the checker."""
 import pytest
 
-from helpers import tb_names
+from kit.tools import tb_names
 
 BASE = "tframe.utils.argchecker.ArgumentChecker."
 NAMES = ("day", "min", "sec", "tick", "week", "month", "year")
