@@ -17,9 +17,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "reliability"))
 
-import test_soak  # noqa: E402  (the table of paths)
+from kit.leak_paths import every_path, run_path  # noqa: E402  (the table of paths)
 from kit.tools import rss_bytes  # noqa: E402
 
 
@@ -35,8 +34,7 @@ def main():
     workdir = tempfile.mkdtemp(prefix="ac-soak-")
     os.environ["VELMORA_USERLOG"] = os.path.join(workdir, "user.log")
     ac = importlib.import_module("velmora.tframe.utils.argchecker")
-    paths = test_soak.soak_paths(ac, workdir)
-    run_path = test_soak.run_path
+    paths = every_path(ac, workdir)
 
     watched, owners = [], {}
     for p in paths:

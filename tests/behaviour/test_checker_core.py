@@ -10,7 +10,7 @@ import weakref
 import numpy as np
 import pytest
 
-from kit.tools import assert_no_ref_drift, rss_bytes, tb_names
+from kit.tools import assert_no_ref_drift, fresh, rss_bytes, tb_names
 
 
 def test_verify_that_builds_a_fresh_checker(ac):
@@ -481,20 +481,16 @@ def _swapper(fn, new):
     return Swapper
 
 
-def _fresh(text):
-    return "".join(list(text))
-
-
 # (function, its defaults given a swapper class, the call): each default is the only reference to a
 # fresh object, so a default that the call only borrowed would be freed under it and used afterwards.
 DEFAULTS_ROUTES = {
     "rule": (lambda ac: ac.verify_that("a").is_in(["x"]).rules[0],
-             lambda sw: (_fresh("f"), sw()), lambda fn, sw: fn()),
+             lambda sw: (fresh("f"), sw()), lambda fn, sw: fn()),
     "check_ndarray_idx": (lambda ac: ac.ArgumentChecker.check_ndarray_idx,
-                          lambda sw: (np.dtype("int32").newbyteorder("="), int(_fresh("7" * 30)), []),
+                          lambda sw: (np.dtype("int32").newbyteorder("="), int(fresh("7" * 30)), []),
                           lambda fn, sw: fn("f", "p", sw())),
     "check_callable": (lambda ac: ac.ArgumentChecker.check_callable,
-                       lambda sw: (sw(), None, None, int(_fresh("7" * 30)), _fresh("sig")),
+                       lambda sw: (sw(), None, None, int(fresh("7" * 30)), fresh("sig")),
                        lambda fn, sw: fn(lambda x: x)),
 }
 

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from kit.tools import assert_no_ref_drift, tb_names
+from kit.tools import tb_names
 
 WRAPPER = "tframe.utils.argchecker.apply_rule.decorator.api_rule_check_wrapper"
 
@@ -206,33 +206,3 @@ def test_top_level_call_of_a_script_logs_and_raises_the_argument_error(tmp_path)
     assert out[:2] == ["raised", "InvalidParamError"], r.stderr
     # One stack entry (the script's own line) and the exception's traceback.
     assert out[2] == "error" and out[4] == "True"
-
-
-def test_no_reference_leaks_on_every_path(ac, userlog):
-    value, other = object(), object()
-    ok = Spy(ac, "a")
-    ok.calls = None
-    ok.verify = lambda f, v: None
-    bad = Spy(ac, "a")
-    def reject(f, v):
-        raise ac.InvalidParamError("x")
-    bad.verify = reject
-
-    def func(a, b=other):
-        return a
-    passing = ac.apply_rule(ok)(func)
-    failing = ac.apply_rule(bad)(func)
-
-    def once():
-        passing(value)
-        passing(a=value, b=value)
-        try:
-            failing(value)
-        except ac.InvalidParamError:
-            pass
-        try:
-            passing(value, value, value)
-        except TypeError:
-            pass
-        userlog.clear()
-    assert_no_ref_drift(once, [value, other, ok, bad, func, passing, failing, ac.InvalidParamError])

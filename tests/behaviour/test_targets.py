@@ -131,23 +131,3 @@ def test_patch_target_list_refuses(ac, params, message):
     with pytest.raises(TypeError) as ei:
         ac.patch_target_list(params)
     assert str(ei.value) == message
-
-
-def test_targets_leak_nothing(ac, target_cache, monkeypatch):
-    codes = ["rb2105", "600000"]
-    ac.convert_targets(codes)
-    bad = ["zz1"]
-    monkeypatch.setattr(target_cache, "set_cache",
-                        lambda k, v, key_prefix: None if k == "zz1" else target_cache._data.update({(key_prefix, k): v}))
-    params = {"target_list": codes}
-    watched = (codes, bad, params)
-    before = [sys.getrefcount(o) for o in watched]
-    for _ in range(2000):
-        ac.convert_targets(codes)
-        ac.patch_target_list(params)
-        params["target_list"] = codes
-        try:
-            ac.convert_targets(bad)
-        except ac.InvalidParamError as e:
-            del e
-    assert [sys.getrefcount(o) for o in watched] == before

@@ -66,6 +66,18 @@ def uncaptured_userlog():
             userlog.addHandler(h)
 
 
+def fresh(s):
+    """A new str object equal to `s`, never the interned constant (empty and one-character strings are
+    shared all the same)."""
+    return "".join(list(s))
+
+
+def big(n):
+    """A new int object; small ints are shared singletons whose counts anything may move."""
+    assert not -5 <= n <= 256, n
+    return int(str(n))
+
+
 class Boom(Exception):
     """Raised by a hostile object's own method."""
 

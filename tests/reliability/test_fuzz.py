@@ -27,8 +27,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as npst
 
+from kit.leak_paths import every_path
 from kit.tools import Boom, report_line
-import test_soak
 from velmora.tframe.utils.exceptions import InvalidParamError
 
 PROFILE = os.environ.get("AC_PROFILE", "short")
@@ -604,7 +604,7 @@ def raising(*args, **kwargs):
 
 @pytest.fixture(scope="module")
 def paths(ac, quiet_host):
-    return test_soak.soak_paths(ac, quiet_host)
+    return every_path(ac, quiet_host)
 
 
 @given(data=st.data(), name=st.sampled_from(GLOBALS),

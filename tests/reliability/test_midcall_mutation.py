@@ -13,8 +13,7 @@ import types
 
 import pytest
 
-from kit.tools import assert_no_ref_drift
-from test_soak import fresh
+from kit.tools import assert_no_ref_drift, fresh
 from velmora.tframe.comm import vmcmd
 from velmora.tframe.sysclsbase import vr
 from velmora.tframe.utils.exceptions import InvalidParamError as IPE
