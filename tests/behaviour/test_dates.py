@@ -6,6 +6,7 @@ import pandas as pd
 import pytest
 
 from kit import recorder
+from kit.hostile import hostile, raiser
 
 VALIDDATE = "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR"
 VALIDDATE2 = "ARGCHECKER_INVALID_PARAM_EXPECT_VALIDDATE_ERROR2"
@@ -188,29 +189,15 @@ def test_begin_end_date_conversion_errors_pass_through(ac, monkeypatch):
         ac.ArgumentChecker.check_begin_end_date("2020", day(-1))
 
 
-class BadStrip(str):
-    def strip(self, *a):
-        raise RuntimeError("strip")
-
-
-class BadEq(int):
-    def __eq__(self, other):
-        raise RuntimeError("eq")
-
-    __hash__ = int.__hash__
-
-
-class BadBool:
-    def __bool__(self):
-        raise ZeroDivisionError("bool")
-
-
 @pytest.mark.parametrize("make, value, exc", [
-    (lambda ac: rule(ac, "is_valid_date", allow_empty_str=True), BadStrip(" "), RuntimeError),
-    (lambda ac: rule(ac, "is_valid_quarter", allow_empty_str=True), BadStrip(" "), RuntimeError),
+    (lambda ac: rule(ac, "is_valid_date", allow_empty_str=True), hostile(str, "strip", raiser(RuntimeError), " "),
+     RuntimeError),
+    (lambda ac: rule(ac, "is_valid_quarter", allow_empty_str=True), hostile(str, "strip", raiser(RuntimeError), " "),
+     RuntimeError),
     (lambda ac: rule(ac, "is_valid_date", fmt=5), "2020-01-31", TypeError),
-    (lambda ac: rule(ac, "is_valid_date", timestamp=BadBool()), "2020-01-31", ZeroDivisionError),
-    (lambda ac: rule(ac, "is_future_date"), BadEq(20200101), RuntimeError),
+    (lambda ac: rule(ac, "is_valid_date", timestamp=hostile(object, "__bool__", raiser(ZeroDivisionError))),
+     "2020-01-31", ZeroDivisionError),
+    (lambda ac: rule(ac, "is_future_date"), hostile(int, "__eq__", raiser(RuntimeError), 20200101), RuntimeError),
 ])
 def test_hostile_values_propagate(ac, make, value, exc):
     with pytest.raises(exc):

@@ -3,7 +3,7 @@ import traceback
 
 import pytest
 
-from kit.tools import Boom, Hostile, boom
+from kit.hostile import Boom, Hostile, boom
 
 VALID, SUBSET = "ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR", "ARGCHECKER_INVALID_PARAM_SUBSET_ERROR"
 CLS = "tframe.utils.argchecker.ArgumentChecker."

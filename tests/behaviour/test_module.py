@@ -1,7 +1,6 @@
 """Module loading, the namespace and the class table."""
 import importlib
 import sys
-import types
 
 import numpy as np
 import pandas as pd

@@ -4,7 +4,7 @@ import traceback
 
 import pytest
 
-from kit.tools import Boom
+from kit.hostile import Boom, boom
 from velmora.tframe.comm import vmcmd
 
 TB = "tframe.utils.argchecker."
@@ -99,10 +99,7 @@ def test_host_failures_pass_through(ac, target_cache, monkeypatch):
     names = [e.name for e in traceback.extract_tb(ei.value.__traceback__)]
     assert names[-2:] == [TB + "convert_targets", TB + "convert_targets._convert_target"]
 
-    def raising_get(*a, **k):
-        raise Boom
-
-    monkeypatch.setattr(target_cache, "get_cache", raising_get)
+    monkeypatch.setattr(target_cache, "get_cache", boom)
     with pytest.raises(Boom):
         ac.convert_targets(["a"])
 

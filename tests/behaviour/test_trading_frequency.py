@@ -1,6 +1,7 @@
 """Frequency names and fq codes: rules that are bound methods of the checker."""
 import pytest
 
+from kit.hostile import hostile, raiser
 from kit.tools import tb_names
 
 BASE = "tframe.utils.argchecker.ArgumentChecker."
@@ -55,14 +56,8 @@ def test_factories_append_bound_methods_looked_up_after_rules(ac, rtext, assert_
     assert seen[-1] == 9
 
 
-class EqRaises(int):
-    def __eq__(self, other):
-        raise KeyError("eq")
-    __hash__ = int.__hash__
-
-
 @pytest.mark.parametrize("factory, setup, value, exc, line", [
-    ("is_valid_fq", None, EqRaises(1), KeyError, 320),
+    ("is_valid_fq", None, hostile(int, "__eq__", raiser(KeyError), 1), KeyError, 320),
     ("is_valid_frequency", lambda c: setattr(c, "FREQUENCY", 5), "day", TypeError, 307),
     ("is_valid_frequency", lambda c: setattr(c, "FREQUENCY", frozenset(NAMES)),
      type("H", (str,), {"__hash__": lambda s: {}["hash"]})("day"), KeyError, 307),

@@ -1,20 +1,17 @@
 """Price types and order actions: case-insensitive names, reported with their "[...]" list."""
 import pytest
 
+from kit.hostile import hostile, raiser
 from kit.tools import tb_names
 
 BASE = "tframe.utils.argchecker.ArgumentChecker."
 PRICES = "[MARKET,LIMIT,MARKETIOC,MARKETRESTTOLIMIT,MARKETFOK,LIMITFOK,LIMITIOC,5LEVELIOC,5LEVELFOK,5LEVELROD]"
 
 
-class Loud(str):
-    def upper(self):
-        return "LIMIT"
-
-
 @pytest.mark.parametrize("factory, value, ok", [
     ("is_valid_price_type", v, ok) for v, ok in [
-        ("market", 1), ("Market", 1), ("5levelfok", 1), ("l\u0131m\u0131t", 1), (Loud("x"), 1),   # dotless i
+        ("market", 1), ("Market", 1), ("5levelfok", 1), ("l\u0131m\u0131t", 1),  # dotless i
+        (hostile(str, "upper", lambda s: "LIMIT", "x"), 1),
         ("mkt", 0), ("", 0), ("Mkt", 0), (" market", 0)]
 ] + [("is_valid_order_act", v, ok) for v, ok in [
     ("sell", 1), ("Sell", 1), ("BUY", 1), ("\u017fell", 1), ("short", 0), (" buy", 0), ("buyer", 0)]])
@@ -29,15 +26,11 @@ def test_names_pass_in_any_case(ac, rtext, assert_failure, factory, value, ok):
     assert_failure(ei, "ARGCHECKER_INVALID_PARAM_EXPECT_ONEOF_ERROR", "api", "pt", shown, value, str)
 
 
-class EqRaises:
-    def __eq__(self, other):
-        raise KeyError("eq")
-
-
 @pytest.mark.parametrize("factory, check, line", [
     ("is_valid_price_type", "check_validate_orderctg", 334), ("is_valid_order_act", "check_validate_orderact", 345)])
-@pytest.mark.parametrize("value, exc", [(None, AttributeError), (3, AttributeError),
-                                        (type("W", (), {"upper": lambda s: EqRaises()})(), KeyError)])
+@pytest.mark.parametrize("value, exc", [
+    (None, AttributeError), (3, AttributeError),
+    (hostile(object, "upper", lambda s: hostile(object, "__eq__", raiser(KeyError))), KeyError)])
 def test_upper_without_a_type_test(ac, factory, check, line, value, exc):
     c = getattr(ac.verify_that("x"), factory)()
     assert c.rules[0].__qualname__ == "ArgumentChecker.%s.<locals>.%s" % (factory, check)

@@ -1,17 +1,13 @@
 """Order-field vocabularies (stop type, stop gap, trailing type, order category, order action) and is_callable."""
 import pytest
 
+from kit.hostile import hostile, raiser
 from kit.tools import tb_names
 
 BASE = "tframe.utils.argchecker.ArgumentChecker."
 RULES = [("is_stop_type", ("point", "percent"), 127), ("is_stop_gap", ("point", "percent"), 137),
          ("is_trailing_type", ("point", "percent"), 157), ("is_oder_ctg", ("market", "limit"), 167),
          ("is_oder_act", ("buy", "sell"), 177)]
-
-
-class Text(str):
-    def lower(self):
-        return "point"
 
 
 @pytest.mark.parametrize("factory, words, line", RULES)
@@ -31,7 +27,7 @@ def test_the_vocabulary_is_read_through_the_checker_at_each_check(ac, rtext, ass
     c = ac.verify_that("ctg").is_oder_ctg()
     c.verify("f", "limit")
     c.ORDER_CTG = ("market", "point")
-    c.verify("f", Text("limit"))                       # a str subclass's own lower is used
+    c.verify("f", hostile(str, "lower", lambda s: "point", "limit"))  # a str subclass's own lower is used
     with pytest.raises(ac.InvalidParamError) as ei:
         c.verify("f", "limit")
     assert_failure(ei, "ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR", "f", "ctg", "('market', 'point')",
@@ -42,25 +38,11 @@ def test_the_vocabulary_is_read_through_the_checker_at_each_check(ac, rtext, ass
     Sub("x").is_oder_act().verify("f", "\u212aEEP")    # the Kelvin sign lowers to "k"
 
 
-class BadLower(str):
-    def lower(self):
-        raise KeyError("lower")
-
-
-class Eq:
-    def __eq__(self, other):
-        raise KeyError("eq")
-
-
-class BadRepr(tuple):
-    def __repr__(self):
-        raise KeyError("repr")
-
-
 @pytest.mark.parametrize("constant, value, exc, line", [
-    (("point",), BadLower("point"), KeyError, 129), (5, "point", TypeError, 129),
-    ((Eq(), "point"), "point", KeyError, 129), (BadRepr(("point",)), "other", KeyError, 130),
-    (("point",), type("R", (), {"__repr__": lambda s: {}["repr"]})(), KeyError, 130)])
+    (("point",), hostile(str, "lower", raiser(KeyError), "point"), KeyError, 129), (5, "point", TypeError, 129),
+    ((hostile(object, "__eq__", raiser(KeyError)), "point"), "point", KeyError, 129),
+    (hostile(tuple, "__repr__", raiser(KeyError), ("point",)), "other", KeyError, 130),
+    (("point",), hostile(object, "__repr__", raiser(KeyError)), KeyError, 130)])
 def test_errors_inside_a_check_propagate(ac, constant, value, exc, line):
     c = ac.verify_that("x").is_stop_type()
     c.STOP_TYPE = constant

@@ -4,14 +4,14 @@ import traceback
 
 import pytest
 
-from kit.tools import Boom, Hostile, boom
+from kit.hostile import Boom, Hostile, boom, hostile
 
 EXPECT, INVALID = "ARGCHECKER_INVALID_PARAM_EXPECT_ERROR", "ARGCHECKER_INVALID_PARAM_ERROR"
 EMPTY, NONEMPTY = "ARGCHECKER_INVALID_PARAM_EXPECT_EMPTY_ERROR", "ARGCHECKER_INVALID_PARAM_EXPECT_NONEMPTY_ERROR"
 CLS = "tframe.utils.argchecker.ArgumentChecker."
 
 
-HostileType = type("HostileMeta", (type,), {"__instancecheck__": boom})("H", (), {})
+HostileType = hostile(type, "__instancecheck__", boom, "H", (), {})
 
 
 @pytest.mark.parametrize("types_, value, outcome", [

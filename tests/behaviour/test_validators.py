@@ -9,7 +9,7 @@ import warnings
 import numpy as np
 import pytest
 
-from kit.tools import Boom
+from kit.hostile import Boom, boom, hostile
 
 I32 = np.int32
 NDX = "ARGCHECKER_INVALID_PARAM_NDARRAYIDX_"
@@ -334,11 +334,6 @@ def test_check_callable_stops_before_signature_and_text(ac, monkeypatch):
         ac.ArgumentChecker.check_callable(two, func_name="g")
 
 
-class BadIter(list):
-    def __iter__(self):
-        raise Boom
-
-
 class BadLen:
     @property
     def __len__(self):
@@ -347,7 +342,7 @@ class BadLen:
 
 def test_check_callable_hostile(ac):
     with pytest.raises(Boom):
-        ac.ArgumentChecker.check_callable(two, param_names=BadIter(["a"]))
+        ac.ArgumentChecker.check_callable(two, param_names=hostile(list, "__iter__", boom, ["a"]))
     assert ac.ArgumentChecker.check_callable(two, param_names=BadLen()) == (True, "")
 
 

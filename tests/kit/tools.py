@@ -78,19 +78,6 @@ def big(n):
     return int(str(n))
 
 
-class Boom(Exception):
-    """Raised by a hostile object's own method."""
-
-
-def boom(*_):
-    raise Boom
-
-
-class Hostile:
-    """An object whose comparisons, hash, truth and length all raise Boom."""
-    __eq__ = __ne__ = __hash__ = __bool__ = __len__ = boom
-
-
 def report_line(config, text):
     """Writes `text` as a line of its own in pytest's report, past the output capture."""
     reporter = config.pluginmanager.get_plugin("terminalreporter")
