@@ -5,9 +5,7 @@ import sys
 
 import pytest
 
-from kit.tools import tb_names
-
-WRAPPER = "tframe.utils.argchecker.apply_rule.decorator.api_rule_check_wrapper"
+from kit.raise_sites import SITES, tb_names
 
 
 class Spy:
@@ -64,7 +62,7 @@ def test_failure_is_logged_once_and_the_same_object_reraised(ac, userlog):
     assert "in test_failure_is_logged_once_and_the_same_object_reraised" in text
     assert "in caller" not in text.split("Traceback")[0]
     assert text.rstrip().endswith("InvalidParamError: bad a")
-    assert tb_names(ei.value)[:2] == [(WRAPPER, 485), (WRAPPER, 478)]
+    assert tb_names(ei.value)[:2] == [SITES["wrapper.raise"], SITES["wrapper.check"]]
 
 
 def test_invalid_param_error_from_the_function_is_logged_checking_on_or_off(ac, userlog, switch):
@@ -181,7 +179,7 @@ def test_error_in_the_handler_replaces_the_failure(ac, monkeypatch):
     with pytest.raises(OSError) as ei:
         api(0)
     assert isinstance(ei.value.__context__, ac.InvalidParamError)
-    assert (WRAPPER, 483) in tb_names(ei.value)
+    assert SITES["wrapper.log"] in tb_names(ei.value)
 
 
 def test_keywords_must_be_strings(ac):

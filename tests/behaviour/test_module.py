@@ -6,7 +6,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kit.tools import run_python, tb_names
+from kit.raise_sites import SITES, tb_names
+from kit.tools import run_python
 
 MODULE_ORDER = ["os", "datetime", "inspect", "traceback", "types", "np", "Timestamp", "wraps", "re",
                 "get_setting", "InvalidParamError", "to_datetime", "write_userlog", "unwrapper", "text",
@@ -128,7 +129,7 @@ def test_missing_host_module_fails_import_and_a_retry_starts_over():
               sys.modules["tframe.utils.argchecker"] is ac)
     """)
     lines = r.stdout.splitlines()
-    assert lines[0] == "ModuleNotFoundError [('init tframe.utils.argchecker', 17)]", r.stderr
+    assert lines[0] == "ModuleNotFoundError %r" % [SITES["import"]], r.stderr
     assert lines[1] == "False"
     assert lines[2] == "ArgumentChecker True True"
 
@@ -165,4 +166,4 @@ def test_traceback_entry_of_a_failing_init(ac):
     with pytest.raises(TypeError) as ei:
         ac.ArgumentChecker.__init__()
     assert str(ei.value) == "__init__() takes exactly 2 positional arguments (0 given)"
-    assert tb_names(ei.value) == [("tframe.utils.argchecker.ArgumentChecker.__init__", 42)]
+    assert tb_names(ei.value) == [SITES["__init__"]]

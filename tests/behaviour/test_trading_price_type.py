@@ -2,9 +2,8 @@
 import pytest
 
 from kit.hostile import hostile, raiser
-from kit.tools import tb_names
+from kit.raise_sites import SITES, tb_names
 
-BASE = "tframe.utils.argchecker.ArgumentChecker."
 PRICES = "[MARKET,LIMIT,MARKETIOC,MARKETRESTTOLIMIT,MARKETFOK,LIMITFOK,LIMITIOC,5LEVELIOC,5LEVELFOK,5LEVELROD]"
 
 
@@ -26,17 +25,17 @@ def test_names_pass_in_any_case(ac, rtext, assert_failure, factory, value, ok):
     assert_failure(ei, "ARGCHECKER_INVALID_PARAM_EXPECT_ONEOF_ERROR", "api", "pt", shown, value, str)
 
 
-@pytest.mark.parametrize("factory, check, line", [
-    ("is_valid_price_type", "check_validate_orderctg", 334), ("is_valid_order_act", "check_validate_orderact", 345)])
+@pytest.mark.parametrize("factory, check", [
+    ("is_valid_price_type", "check_validate_orderctg"), ("is_valid_order_act", "check_validate_orderact")])
 @pytest.mark.parametrize("value, exc", [
     (None, AttributeError), (3, AttributeError),
     (hostile(object, "upper", lambda s: hostile(object, "__eq__", raiser(KeyError))), KeyError)])
-def test_upper_without_a_type_test(ac, factory, check, line, value, exc):
+def test_upper_without_a_type_test(ac, factory, check, value, exc):
     c = getattr(ac.verify_that("x"), factory)()
     assert c.rules[0].__qualname__ == "ArgumentChecker.%s.<locals>.%s" % (factory, check)
     with pytest.raises(exc) as ei:
         c.verify("f", value)
-    assert tb_names(ei.value)[-1] == (BASE + factory + "." + check, line)
+    assert tb_names(ei.value)[-1] == SITES[factory + ".lookup"]
 
 
 def test_price_types_read_through_the_checker_twice_per_check(ac, rtext, assert_failure):
@@ -73,5 +72,5 @@ def test_a_non_str_price_type_fails_the_join_before_upper(ac):
     for v in ("market", Probe("m")):
         with pytest.raises(TypeError) as ei:
             c.verify("f", v)
-        assert tb_names(ei.value)[-1] == (BASE + "is_valid_price_type.check_validate_orderctg", 333)
+        assert tb_names(ei.value)[-1] == SITES["is_valid_price_type.join"]
     assert called == []

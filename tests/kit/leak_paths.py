@@ -321,7 +321,8 @@ def every_path(ac, workdir):
     # -- signatures built from a function's defaults and annotations
     is_valid_date, is_in_rule = A.__dict__["is_valid_date"], ac.verify_that("s").is_in([1]).rules[0]
     add("inspect.signature",
-        lambda: [inspect.signature(fn) for fn in (is_valid_date, is_in_rule, ac.patch_target_list)], None, is_valid_date, is_valid_date.__defaults__, is_in_rule, ac.patch_target_list.__annotations__["params"])
+        lambda: [inspect.signature(fn) for fn in (is_valid_date, is_in_rule, ac.patch_target_list)], None,
+        is_valid_date, is_valid_date.__defaults__, is_in_rule, ac.patch_target_list.__annotations__["params"])
     return paths
 
 

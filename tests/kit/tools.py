@@ -11,12 +11,6 @@ import traceback
 import pytest
 
 
-def tb_names(exc):
-    """(name, line) of every traceback entry of `exc` that the module added."""
-    return [(fs.name, fs.lineno) for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == "velmora\\tframe\\utils\\argchecker"]
-
-
 def rss_bytes():
     """The resident memory of this process, as Linux reports it; elsewhere the calling test is skipped."""
     if not os.path.exists("/proc/self/statm"):
