@@ -1,6 +1,7 @@
 """inspect.signature(), help(), pickling and copying of the module's functions."""
 import concurrent.futures
 import copy
+import importlib
 import inspect
 import multiprocessing
 import pickle
@@ -12,20 +13,10 @@ import sys
 import numpy as np
 import pytest
 
+from kit.stub import factories
 
 MODULE_FUNCTIONS = ["verify_that", "apply_rule", "get_target_from_cache", "set_target_to_cache",
                     "convert_targets", "patch_target_list"]
-
-# Every factory's rule, and the signature a caller sees through the checker.
-RULE_FACTORIES = [
-    ("is_instance_of", (str,)), ("is_callable", ()), ("is_exist_path", ()), ("is_empty_or_not", ()),
-    ("is_in", ([1],)), ("sub_set", ([1],)), ("is_stop_type", ()), ("is_stop_gap", ()),
-    ("is_trailing_type", ()), ("is_oder_ctg", ()), ("is_oder_act", ()), ("is_valid_quarter", ()),
-    ("is_valid_date", ()), ("is_future_date", ()), ("is_greater_than", (0,)),
-    ("is_greater_or_equal_than", (0,)), ("is_less_than", (0,)), ("is_less_or_equal_than", (0,)),
-    ("is_valid_frequency", ()), ("is_valid_fq", ()), ("is_valid_price_type", ()),
-    ("is_valid_order_act", ()),
-]
 
 
 def raw(ac, name):
@@ -67,7 +58,7 @@ def test_binding_drops_self_and_cls(ac):
     assert inspect.signature(A.check_callable) == inspect.signature(raw(ac, "check_callable"))
 
 
-@pytest.mark.parametrize("factory,args", RULE_FACTORIES)
+@pytest.mark.parametrize("factory,args", factories(importlib.import_module("velmora.tframe.utils.argchecker")))
 def test_rule_signature(ac, factory, args):
     rule = getattr(ac.verify_that("x"), factory)(*args).rules[-1]
     assert str(inspect.signature(rule)) == "(func_name, value)"

@@ -18,3 +18,14 @@ def class_order(ac):
     names = [n.name if isinstance(n, ast.FunctionDef) else n.target.id for n in parse(ac)["ArgumentChecker"].body
              if isinstance(n, (ast.FunctionDef, ast.AnnAssign))]
     return [n for n in names if n not in instance]
+
+
+# The arguments a factory needs to build its rule (the others take none).
+FACTORY_ARGS = {"is_instance_of": (int,), "is_in": ([1, 2],), "sub_set": ([1],), "is_greater_than": (0,),
+                "is_greater_or_equal_than": (0,), "is_less_than": (9,), "is_less_or_equal_than": (9,)}
+
+
+def factories(ac):
+    """(name, arguments) of every factory the stub declares (the public methods that return the checker)."""
+    return [(n.name, FACTORY_ARGS.get(n.name, ())) for n in parse(ac)["ArgumentChecker"].body
+            if isinstance(n, ast.FunctionDef) and n.name[0] != "_" and ast.unparse(n.returns) == "ArgumentChecker"]
