@@ -64,7 +64,7 @@ def every_path(ac, workdir):
         # Shared singletons (None, the booleans, builtins, empty and one-character strings) move with
         # everything else in the process.
         watched = tuple(o for o in watched if not (o is None or isinstance(o, bool) or o is len
-                                                   or isinstance(o, str) and len(o) < 2))
+                                                   or type(o) is str and len(o) < 2))
         paths.append(Path(name, call, expect, (IPE,) + watched if expect is IPE else watched))
 
     def rule(name, checker, good, bad, other=NOTHING, other_expect=None):
