@@ -100,8 +100,8 @@ build() {
 #     allocation's stack stops at the first interpreter frame, which has no frame pointer;
 #  2. the leak soak and the thread tests, which between them run every path of the module, with full
 #     (DWARF) unwinding, so every leak report shows whether the module is on its allocation stack.
-# tests/sanitizer/scan_logs.py then fails the job on any ASan or UBSan report and on any leak with a
-# frame in the module. AC_PROFILE (default short) sizes the heavy tests.
+# tests/reliability/sanitizer/scan_logs.py then fails the job on any ASan or UBSan report and on any leak
+# with a frame in the module. AC_PROFILE (default short) sizes the heavy tests.
 sanitizer_pass() {  # <log dir> <extra ASAN_OPTIONS> <pytest arguments...>
   local logs=$1 unwind=$2 runtime="" lib path
   shift 2
@@ -114,7 +114,7 @@ sanitizer_pass() {  # <log dir> <extra ASAN_OPTIONS> <pytest arguments...>
   ( cd "$ROOT/tests" && \
     AC_PROFILE=${AC_PROFILE:-short} AC_SANITIZE=1 PYTHONMALLOC=malloc LD_PRELOAD="$runtime" \
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:exitcode=0:log_path=$logs/asan:$unwind" \
-    LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppressions=0:exitcode=0" \
+    LSAN_OPTIONS="suppressions=$ROOT/tests/reliability/sanitizer/lsan.supp:print_suppressions=0:exitcode=0" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0:log_path=$logs/ubsan" \
     "$VENV/bin/pytest" -p no:cacheprovider -q "$@" )
 }
@@ -131,10 +131,10 @@ sanitizer_suite() {
   sanitizer_pass "$logs/suite" "fast_unwind_on_malloc=1:malloc_context_size=30" "$@" || rc=$?
   if [ $# -eq 0 ]; then
     echo "sanitize: every path again, with full allocation stacks"
-    sanitizer_pass "$logs/paths" "fast_unwind_on_malloc=0:malloc_context_size=24" test_soak.py test_threads.py \
-      || rc=$?
+    sanitizer_pass "$logs/paths" "fast_unwind_on_malloc=0:malloc_context_size=24" \
+      reliability/test_soak.py reliability/test_threads.py || rc=$?
   fi
-  "$VENV/bin/python" "$ROOT/tests/sanitizer/scan_logs.py" "$logs" || { [ "$rc" -ne 0 ] || rc=1; }
+  "$VENV/bin/python" "$ROOT/tests/reliability/sanitizer/scan_logs.py" "$logs" || { [ "$rc" -ne 0 ] || rc=1; }
   exit "$rc"
 }
 
@@ -348,8 +348,8 @@ lint_sources() {
   fi
   # The typing sample, an API module using every public feature, against the installed stub, as
   # pyright reads it (PYRIGHT_PYTHON_IGNORE_WARNINGS: no look-up of a newer pyright).
-  say "pyright: tests/typing_sample.py against the installed stub"
-  (cd "$ROOT/tests" && PYRIGHT_PYTHON_IGNORE_WARNINGS=1 "$VENV/bin/pyright" --pythonpath "$VENV/bin/python" typing_sample.py)
+  say "pyright: tests/packaging/typing_sample.py against the installed stub"
+  (cd "$ROOT/tests" && PYRIGHT_PYTHON_IGNORE_WARNINGS=1 "$VENV/bin/pyright" --pythonpath "$VENV/bin/python" packaging/typing_sample.py)
   say "lint: no findings"
 }
 
@@ -760,7 +760,7 @@ case "$job" in
     # environment, and installs them into a new one; the suite's own build is not used.
     ensure_venv
     say "running the deployment test"
-    run_pytest -m slow test_deployment.py "$@"
+    run_pytest -m slow packaging/test_deployment.py "$@"
     ;;
   latest)
     latest_suite "$@"
@@ -789,7 +789,7 @@ case "$job" in
   soak)
     # The long leak soak: the soak tests with the long profile, then a million rounds of every path.
     ensure_venv; build
-    (cd "$ROOT/tests" && AC_PROFILE=long "$VENV/bin/pytest" -p no:cacheprovider -q test_soak.py)
+    (cd "$ROOT/tests" && AC_PROFILE=long "$VENV/bin/pytest" -p no:cacheprovider -q reliability/test_soak.py)
     exec "$VENV/bin/python" "$ROOT/bench/soak.py" "$@"
     ;;
   versions)

@@ -5,7 +5,7 @@ One round calls every path once. Prints the reference-count drift of every objec
 bounds, containers, functions, checkers, the exception class) and the growth of resident memory, and
 exits 1 when any count moved or memory grew by the limit or more.
     python bench/soak.py [--rounds N] [--warmup N] [--report N] [--rss-limit BYTES] [--all]
-`./dev.sh soak` runs it after the long profile of tests/test_soak.py.
+`./dev.sh soak` runs it after the long profile of tests/reliability/test_soak.py.
 """
 import argparse
 import gc
@@ -18,8 +18,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
 
-import test_soak  # noqa: E402  (the table of paths)
-from helpers import rss_bytes  # noqa: E402
+from kit.leak_paths import every_path, run_path  # noqa: E402  (the table of paths)
+from kit.tools import rss_bytes  # noqa: E402
 
 
 def main():
@@ -34,8 +34,7 @@ def main():
     workdir = tempfile.mkdtemp(prefix="ac-soak-")
     os.environ["VELMORA_USERLOG"] = os.path.join(workdir, "user.log")
     ac = importlib.import_module("velmora.tframe.utils.argchecker")
-    paths = test_soak.soak_paths(ac, workdir)
-    run_path = test_soak.run_path
+    paths = every_path(ac, workdir)
 
     watched, owners = [], {}
     for p in paths:

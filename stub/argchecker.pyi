@@ -1,7 +1,8 @@
 # velmora-argchecker @ARGCHECKER_VERSION@: types of the native module velmora.tframe.utils.argchecker.
 #
-# Parameter names, kinds and defaults match the built module exactly (tests/test_stubs.py compares
-# them with inspect.signature, and mypy's stubtest runs on the installed module with no allowlist).
+# Parameter names, kinds and defaults match the built module exactly (tests/packaging/test_stubs.py
+# compares them with inspect.signature, and mypy's stubtest runs on the installed module with no
+# allowlist).
 # Parameters before "/" are taken by position only.
 #
 # Installed beside the extension, with no py.typed marker: the host's package keeps the typedness it
@@ -40,17 +41,22 @@ class ArgumentChecker:
 
     def __init__(self, arg_name: str) -> None: ...
 
-    # Factories: each appends one rule and returns the checker, so calls chain.
+    # Factories: each appends one rule and returns the checker, so calls chain. The underscored checks
+    # some rules delegate to (callers may use them directly) sit among them: every member is listed in
+    # the order the class binds it.
     def is_instance_of(self, *types_: _ClassInfo) -> ArgumentChecker:
         """Passes when isinstance(value, types_) holds."""
     def is_callable(self, /) -> ArgumentChecker:
         """Passes when callable(value) holds."""
     def is_exist_path(self, /) -> ArgumentChecker:
         """Passes when the value is a str or bytes path that exists."""
+    def _is_instance_of(self, types_: Iterable[Any], func_name: str, value: Any) -> ArgumentChecker: ...
     def is_empty_or_not(self, empty: bool = False, ignore_none: bool = True) -> ArgumentChecker:
         """Passes when len(value) is 0 (empty) or not 0 (not empty); None passes unless ignore_none=False."""
+    def _is_in(self, func_name: str, value: Any, valid_values: _Values, ignore_value: bool = True) -> None: ...
     def is_in(self, valid_values: _Values, ignore_value: bool = True) -> ArgumentChecker:
         """Passes when value in valid_values holds; None passes unless ignore_value=False."""
+    def _sub_set(self, func_name: str, value: Iterable[Any], valid_values: Iterable[Any]) -> None: ...
     def sub_set(self, valid_values: Iterable[Any]) -> ArgumentChecker:
         """Passes when set(value) <= valid_values holds."""
     def is_stop_type(self, /) -> ArgumentChecker:
@@ -73,28 +79,23 @@ class ArgumentChecker:
         """Passes when the value is 0 or an int/str YYYYMMDD that is not after now."""
     def is_greater_than(self, low: Any) -> ArgumentChecker:
         """Refuses the value when value <= low is true (so NaN passes)."""
+    def _is_greater_or_equal_than(self, low: Any, func_name: str, value: Any) -> ArgumentChecker: ...
     def is_greater_or_equal_than(self, low: Any) -> ArgumentChecker:
         """Refuses the value when value < low is true (so NaN passes)."""
     def is_less_than(self, high: Any) -> ArgumentChecker:
         """Refuses the value when value >= high is true (so NaN passes)."""
     def is_less_or_equal_than(self, high: Any) -> ArgumentChecker:
         """Refuses the value when value > high is true (so NaN passes)."""
+    def _is_valid_frequency(self, func_name: str, value: Any) -> None: ...
     def is_valid_frequency(self, /) -> ArgumentChecker:
         """Passes when the value is a str in FREQUENCY."""
+    def _is_valid_fq(self, func_name: str, value: Any) -> None: ...
     def is_valid_fq(self, /) -> ArgumentChecker:
         """Passes when the value is an int equal to 0, 1 or 2."""
     def is_valid_price_type(self, /) -> ArgumentChecker:
         """Passes when value.upper() is in ALL_PRICE_TYPE."""
     def is_valid_order_act(self, /) -> ArgumentChecker:
         """Passes when value.upper() is SELL or BUY."""
-
-    # The checks some rules delegate to; callers may use them directly.
-    def _is_instance_of(self, types_: Iterable[Any], func_name: str, value: Any) -> ArgumentChecker: ...
-    def _is_in(self, func_name: str, value: Any, valid_values: _Values, ignore_value: bool = True) -> None: ...
-    def _sub_set(self, func_name: str, value: Iterable[Any], valid_values: Iterable[Any]) -> None: ...
-    def _is_greater_or_equal_than(self, low: Any, func_name: str, value: Any) -> ArgumentChecker: ...
-    def _is_valid_frequency(self, func_name: str, value: Any) -> None: ...
-    def _is_valid_fq(self, func_name: str, value: Any) -> None: ...
 
     def verify(self, func_name: str, value: Any) -> None:
         """Runs every rule, in the order added, on one value; the first refusal raises InvalidParamError."""

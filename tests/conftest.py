@@ -2,7 +2,7 @@ import importlib
 
 import pytest
 
-import recorder
+from kit import recorder
 from velmora import setting
 from velmora.tframe import language
 from velmora.tframe.comm import vmcmd

@@ -13,7 +13,8 @@ import weakref
 import numpy as np
 import pytest
 
-from helpers import uncaptured_userlog
+from kit.stub import factories
+from kit.tools import uncaptured_userlog
 
 PROFILE = os.environ.get("AC_PROFILE", "short")
 CALLS = {"short": 3000, "long": 100_000}[PROFILE]
@@ -152,14 +153,7 @@ def made_objects(ac):
     """One of everything the module makes, used once on both passing and failing paths; weak references
     to each."""
     checker = ac.verify_that("a")
-    for factory, args in [("is_instance_of", (int,)), ("is_callable", ()), ("is_exist_path", ()),
-                          ("is_empty_or_not", ()), ("is_in", ([1, 2],)), ("sub_set", ([1],)),
-                          ("is_stop_type", ()), ("is_stop_gap", ()), ("is_trailing_type", ()),
-                          ("is_oder_ctg", ()), ("is_oder_act", ()), ("is_valid_quarter", ()),
-                          ("is_valid_date", ()), ("is_future_date", ()), ("is_greater_than", (0,)),
-                          ("is_greater_or_equal_than", (0,)), ("is_less_than", (9,)),
-                          ("is_less_or_equal_than", (9,)), ("is_valid_frequency", ()), ("is_valid_fq", ()),
-                          ("is_valid_price_type", ()), ("is_valid_order_act", ())]:
+    for factory, args in factories(ac):
         one = getattr(ac.verify_that("a"), factory)(*args)
         for v in (1, "x", None):
             try:

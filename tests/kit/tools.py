@@ -11,12 +11,6 @@ import traceback
 import pytest
 
 
-def tb_names(exc):
-    """(name, line) of every traceback entry of `exc` that the module added."""
-    return [(fs.name, fs.lineno) for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == "velmora\\tframe\\utils\\argchecker"]
-
-
 def rss_bytes():
     """The resident memory of this process, as Linux reports it; elsewhere the calling test is skipped."""
     if not os.path.exists("/proc/self/statm"):
@@ -66,17 +60,16 @@ def uncaptured_userlog():
             userlog.addHandler(h)
 
 
-class Boom(Exception):
-    """Raised by a hostile object's own method."""
+def fresh(s):
+    """A new str object equal to `s`, never the interned constant (empty and one-character strings are
+    shared all the same)."""
+    return "".join(list(s))
 
 
-def boom(*_):
-    raise Boom
-
-
-class Hostile:
-    """An object whose comparisons, hash, truth and length all raise Boom."""
-    __eq__ = __ne__ = __hash__ = __bool__ = __len__ = boom
+def big(n):
+    """A new int object; small ints are shared singletons whose counts anything may move."""
+    assert not -5 <= n <= 256, n
+    return int(str(n))
 
 
 def report_line(config, text):

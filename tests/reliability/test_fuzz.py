@@ -12,13 +12,11 @@ suite), and never a handled exception left behind after a call returns.
 AC_PROFILE=short (default) draws a few dozen examples per test; AC_PROFILE=long draws enough for well
 over a hundred thousand across the file.
 """
-import datetime
 import functools
 import itertools
 import os
 import sys
 import tempfile
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -27,8 +25,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as npst
 
-from helpers import Boom, report_line
-import test_soak
+from kit.hostile import WRONG_RESULTS, BadBool, Boom, HostileCache, boom, hostile
+from kit.leak_paths import every_path
+from kit.tools import report_line
 from velmora.tframe.utils.exceptions import InvalidParamError
 
 PROFILE = os.environ.get("AC_PROFILE", "short")
@@ -58,41 +57,11 @@ def example_count(request):
 # ---------------------------------------------------------------------------------------------------
 # Hostile objects
 
-class BadBool:
-    """A result whose truth test raises: what a hostile comparison hands back."""
-
-    def __bool__(self):
-        raise Boom("__bool__ of a comparison result")
-
-
-WRONG_RESULTS = [None, 5, -1, 2 ** 100, "s", b"b", 1.5, NotImplemented, BadBool(), [1], ("t",)]
 HOSTILE_METHODS = ["__eq__", "__ne__", "__hash__", "__len__", "__bool__", "__repr__", "__str__", "__format__",
                    "lower", "upper", "strip", "__iter__", "__lt__", "__le__", "__gt__", "__ge__", "__contains__",
                    "__getitem__", "__index__", "__int__", "__call__", "__getattr__", "__reduce_ex__",
                    "__deepcopy__", "__fspath__"]
-_classes = {}
 ITEMS_BY_INDEX = 3
-
-
-def hostile_class(base, method, result):
-    """A subclass of `base` whose `method` raises Boom (result is Boom) or returns `result`."""
-    key = (base, method, id(result))
-    cls = _classes.get(key)
-    if cls is None:
-        def impl(self, *args, **kwargs):
-            if result is Boom:
-                raise Boom(method)
-            # Iterating a class without `__iter__` goes by index until IndexError: end it after a few
-            # items, or a rule that iterates (as `set()` does) never returns.
-            if method == "__getitem__" and args and type(args[0]) is int and args[0] >= ITEMS_BY_INDEX:
-                raise IndexError(args[0])
-            return result
-        ns = {method: impl}
-        if method in ("__eq__", "__ne__"):
-            ns["__hash__"] = object.__hash__ if base is object else base.__hash__
-        cls = type("Hostile{}_{}".format(base.__name__.title(), method.strip("_")), (base,), ns)
-        _classes[key] = cls
-    return cls
 
 
 BASE_VALUES = {object: None, str: "point", int: 20200101, list: ["buy", "day"], dict: {"target_list": ["rb2105"]},
@@ -100,13 +69,19 @@ BASE_VALUES = {object: None, str: "point", int: 20200101, list: ["buy", "day"], 
 
 
 def make_hostile(base, method, result):
-    cls = hostile_class(base, method, result)
-    if base is object:
-        return cls()
-    return cls(BASE_VALUES[base])
+    """A `base` whose `method` raises Boom (result is Boom) or returns `result`."""
+    def answer(self, *args, **kwargs):
+        if result is Boom:
+            raise Boom(method)
+        # Iterating a class without `__iter__` goes by index until IndexError: end it after a few items,
+        # or a rule that iterates (as `set()` does) never returns.
+        if method == "__getitem__" and args and type(args[0]) is int and args[0] >= ITEMS_BY_INDEX:
+            raise IndexError(args[0])
+        return result
+    return hostile(base, method, answer, *([] if base is object else [BASE_VALUES[base]]))
 
 
-hostile = st.builds(make_hostile, st.sampled_from(list(BASE_VALUES)), st.sampled_from(HOSTILE_METHODS),
+hostiles = st.builds(make_hostile, st.sampled_from(list(BASE_VALUES)), st.sampled_from(HOSTILE_METHODS),
                     st.sampled_from([Boom, Boom] + WRONG_RESULTS))
 
 
@@ -206,11 +181,11 @@ dtypes = st.one_of(npst.scalar_dtypes(), npst.byte_string_dtypes(max_len=4),
                    npst.scalar_dtypes().map(lambda d: d.newbyteorder()))
 arrays = st.one_of(
     npst.arrays(dtypes, npst.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)),
-    st.lists(st.one_of(scalars, hostile), max_size=4).map(object_array),
+    st.lists(st.one_of(scalars, hostiles), max_size=4).map(object_array),
     npst.arrays(np.int32, npst.array_shapes(min_dims=1, max_dims=3, min_side=0, max_side=5)),
     npst.arrays(np.float64, st.integers(1, 6), elements=st.floats()).map(lambda a: a[::-1]),
 )
-leaves = st.one_of(scalars, hostile, arrays, st.sampled_from(["list", "dict", "tuple", "deep", "mixed"]).map(recursive))
+leaves = st.one_of(scalars, hostiles, arrays, st.sampled_from(["list", "dict", "tuple", "deep", "mixed"]).map(recursive))
 values = st.recursive(
     leaves,
     lambda ch: st.one_of(st.lists(ch, max_size=4), st.tuples(ch, ch), st.tuples(ch, ch, ch),
@@ -549,20 +524,6 @@ def test_check_begin_end_date_takes_anything(ac, begin, end):
 # ---------------------------------------------------------------------------------------------------
 # Target lists, with the host's cache and command swapped for hostile ones at times
 
-class HostileCache:
-    """A cache whose lookups hand back drawn objects and whose stores may fail."""
-
-    def __init__(self, got, store_fails):
-        self.got, self.store_fails = got, store_fails
-
-    def get_cache(self, key, key_prefix=""):
-        return self.got
-
-    def set_cache(self, key, value, key_prefix=""):
-        if self.store_fails:
-            raise Boom("set_cache")
-
-
 codes = st.one_of(st.lists(st.one_of(st.sampled_from(WORDS), values), max_size=5),
                   st.tuples(st.sampled_from(WORDS), st.sampled_from(WORDS)), values)
 
@@ -576,7 +537,7 @@ def test_target_functions_take_anything(ac, quiet_host, monkeypatch, target_list
     from velmora.tframe.sysclsbase import vr
     with monkeypatch.context() as m:
         if cache is not None:
-            m.setattr(vr, "g_VelmoraCache", HostileCache(*cache))
+            m.setattr(vr, "g_VelmoraCache", HostileCache(got=cache[0], store_fails=cache[1]))
         call(ac, ac.get_target_from_cache, target_list)
         call(ac, ac.set_target_to_cache, target_list, converted)
         if lookup is not None:
@@ -598,17 +559,13 @@ GLOBALS = ["text", "InvalidParamError", "np", "inspect", "datetime", "Timestamp"
            "get_target_from_cache", "set_target_to_cache", "convert_targets"]
 
 
-def raising(*args, **kwargs):
-    raise Boom("replaced global")
-
-
 @pytest.fixture(scope="module")
 def paths(ac, quiet_host):
-    return test_soak.soak_paths(ac, quiet_host)
+    return every_path(ac, quiet_host)
 
 
 @given(data=st.data(), name=st.sampled_from(GLOBALS),
-       replacement=st.one_of(values, st.just(raising), st.just(KeyError), st.sampled_from(WRONG_RESULTS)))
+       replacement=st.one_of(values, st.just(boom), st.just(KeyError), st.sampled_from(WRONG_RESULTS)))
 @FUZZ
 @counted
 def test_every_path_with_a_hostile_global(ac, monkeypatch, paths, data, name, replacement):
@@ -720,39 +677,25 @@ class Stage:
                 self.set(self.ac, *arg)
             elif kind == "host":
                 what = {"cache": (vr, "g_VelmoraCache", vr.VelmoraCache()), "no cache": (vr, "g_VelmoraCache", MISSING),
-                        "command": (vmcmd, "vmSendCmdConvertTargets", raising)}[arg]
+                        "command": (vmcmd, "vmSendCmdConvertTargets", boom)}[arg]
                 self.set(*what)
         finally:
             self.depth -= 1
 
 
-def mutating_class(base, method):
-    """A subclass of `base` whose `method` runs the instance's action, then answers as the base would."""
-    key = ("mutating", base, method)
-    cls = _classes.get(key)
-    if cls is None:
-        inherited = getattr(base, method, None)
-
-        def impl(self, *args, **kwargs):
-            if Stage.current is not None:
-                Stage.current.act(self.action)
-            if inherited is None:
-                result = STAND_IN_RESULTS.get(method, self)
-                return result(*args) if callable(result) and not isinstance(result, type) else result
-            return inherited(self, *args, **kwargs)
-        ns = {method: impl}
-        if method in ("__eq__", "__ne__"):
-            ns["__hash__"] = base.__hash__ or object.__hash__
-        cls = type("Mutating{}_{}".format(base.__name__.title(), method.strip("_")), (base,), ns)
-        _classes[key] = cls
-    return cls
-
-
 def make_mutating(base_and_init, method, action):
+    """A `base` whose `method` runs `action`, then answers as the base would."""
     base, init = base_and_init
-    obj = mutating_class(base, method)(*([] if base is object else [init]))
-    obj.action = action
-    return obj
+    inherited = getattr(base, method, None)
+
+    def answer(self, *args, **kwargs):
+        if Stage.current is not None:
+            Stage.current.act(action)
+        if inherited is None:
+            result = STAND_IN_RESULTS.get(method, self)
+            return result(*args) if callable(result) and not isinstance(result, type) else result
+        return inherited(self, *args, **kwargs)
+    return hostile(base, method, answer, *([] if base is object else [init]))
 
 
 actions = st.one_of(
@@ -762,7 +705,7 @@ actions = st.one_of(
         st.just(MISSING), st.lists(st.sampled_from(WORDS), max_size=3), st.tuples(st.sampled_from(WORDS)), scalars))),
     st.tuples(st.just("container"), st.sampled_from(["clear", "replace"])),
     st.tuples(st.just("global"), st.tuples(st.sampled_from(MUTATED_GLOBALS), st.one_of(
-        st.just(MISSING), st.just(raising), st.just(KeyError), st.sampled_from(WRONG_RESULTS)))),
+        st.just(MISSING), st.just(boom), st.just(KeyError), st.sampled_from(WRONG_RESULTS)))),
     st.tuples(st.just("host"), st.sampled_from(["cache", "no cache", "command"])),
 )
 mutating = st.builds(
@@ -824,22 +767,6 @@ def test_rules_and_workers_with_mid_call_mutation(ac, quiet_host, target_args, a
     reset_targets()
 
 
-class MutatingCache(HostileCache):
-    """The host cache: lookups and stores run an action first, then answer as HostileCache does."""
-
-    def __init__(self, got, store_fails, action):
-        super().__init__(got, store_fails)
-        self.action = action
-
-    def get_cache(self, key, key_prefix=""):
-        Stage.current.act(self.action)
-        return super().get_cache(key, key_prefix)
-
-    def set_cache(self, key, value, key_prefix=""):
-        Stage.current.act(self.action)
-        return super().set_cache(key, value, key_prefix)
-
-
 @given(target_list=st.one_of(st.lists(st.one_of(st.sampled_from(WORDS), mutating), max_size=5), mutating_values),
        converted=mutating_values, cache=st.tuples(st.one_of(st.none(), st.sampled_from(WORDS), mutating),
                                                   st.booleans(), actions))
@@ -851,7 +778,8 @@ def test_target_functions_with_mid_call_mutation(ac, quiet_host, target_list, co
     calls = [(ac.get_target_from_cache, (target_list,)), (ac.set_target_to_cache, (target_list, converted)),
              (ac.convert_targets, (target_list,)), (ac.patch_target_list, (params,))]  # read before any action
     with Stage(ac, None, target_list, converted, params) as stage:
-        stage.set(vr, "g_VelmoraCache", MutatingCache(*cache))
+        got, store_fails, action = cache
+        stage.set(vr, "g_VelmoraCache", HostileCache(lambda: Stage.current.act(action), got, store_fails))
         for fn, args in calls:
             staged_call(ac, fn, *args)
     reset_targets()

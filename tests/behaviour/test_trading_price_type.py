@@ -1,20 +1,16 @@
 """Price types and order actions: case-insensitive names, reported with their "[...]" list."""
 import pytest
 
-from helpers import tb_names
+from kit.hostile import hostile, raiser
+from kit.raise_sites import SITES, tb_names
 
-BASE = "tframe.utils.argchecker.ArgumentChecker."
 PRICES = "[MARKET,LIMIT,MARKETIOC,MARKETRESTTOLIMIT,MARKETFOK,LIMITFOK,LIMITIOC,5LEVELIOC,5LEVELFOK,5LEVELROD]"
-
-
-class Loud(str):
-    def upper(self):
-        return "LIMIT"
 
 
 @pytest.mark.parametrize("factory, value, ok", [
     ("is_valid_price_type", v, ok) for v, ok in [
-        ("market", 1), ("Market", 1), ("5levelfok", 1), ("l\u0131m\u0131t", 1), (Loud("x"), 1),   # dotless i
+        ("market", 1), ("Market", 1), ("5levelfok", 1), ("l\u0131m\u0131t", 1),  # dotless i
+        (hostile(str, "upper", lambda s: "LIMIT", "x"), 1),
         ("mkt", 0), ("", 0), ("Mkt", 0), (" market", 0)]
 ] + [("is_valid_order_act", v, ok) for v, ok in [
     ("sell", 1), ("Sell", 1), ("BUY", 1), ("\u017fell", 1), ("short", 0), (" buy", 0), ("buyer", 0)]])
@@ -29,21 +25,17 @@ def test_names_pass_in_any_case(ac, rtext, assert_failure, factory, value, ok):
     assert_failure(ei, "ARGCHECKER_INVALID_PARAM_EXPECT_ONEOF_ERROR", "api", "pt", shown, value, str)
 
 
-class EqRaises:
-    def __eq__(self, other):
-        raise KeyError("eq")
-
-
-@pytest.mark.parametrize("factory, check, line", [
-    ("is_valid_price_type", "check_validate_orderctg", 334), ("is_valid_order_act", "check_validate_orderact", 345)])
-@pytest.mark.parametrize("value, exc", [(None, AttributeError), (3, AttributeError),
-                                        (type("W", (), {"upper": lambda s: EqRaises()})(), KeyError)])
-def test_upper_without_a_type_test(ac, factory, check, line, value, exc):
+@pytest.mark.parametrize("factory, check", [
+    ("is_valid_price_type", "check_validate_orderctg"), ("is_valid_order_act", "check_validate_orderact")])
+@pytest.mark.parametrize("value, exc", [
+    (None, AttributeError), (3, AttributeError),
+    (hostile(object, "upper", lambda s: hostile(object, "__eq__", raiser(KeyError))), KeyError)])
+def test_upper_without_a_type_test(ac, factory, check, value, exc):
     c = getattr(ac.verify_that("x"), factory)()
     assert c.rules[0].__qualname__ == "ArgumentChecker.%s.<locals>.%s" % (factory, check)
     with pytest.raises(exc) as ei:
         c.verify("f", value)
-    assert tb_names(ei.value)[-1] == (BASE + factory + "." + check, line)
+    assert tb_names(ei.value)[-1] == SITES[factory + ".lookup"]
 
 
 def test_price_types_read_through_the_checker_twice_per_check(ac, rtext, assert_failure):
@@ -80,5 +72,5 @@ def test_a_non_str_price_type_fails_the_join_before_upper(ac):
     for v in ("market", Probe("m")):
         with pytest.raises(TypeError) as ei:
             c.verify("f", v)
-        assert tb_names(ei.value)[-1] == (BASE + "is_valid_price_type.check_validate_orderctg", 333)
+        assert tb_names(ei.value)[-1] == SITES["is_valid_price_type.join"]
     assert called == []

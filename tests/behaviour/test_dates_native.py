@@ -22,7 +22,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from helpers import report_line
+from kit.tools import report_line
 
 PROFILE = os.environ.get("AC_PROFILE", "short")
 EXAMPLES = {"short": 30, "long": 6000}[PROFILE]

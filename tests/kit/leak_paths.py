@@ -1,41 +1,27 @@
-"""Leak soak: every path of the module, passing and failing, looped with the reference counts of the
-objects handed in and the resident memory watched.
-
-AC_PROFILE=short (the default) keeps the loops small enough for every run of the suite; AC_PROFILE=long
-(`./dev.sh soak`) runs them long. bench/soak.py drives the same paths for a million rounds.
+"""Every path of the module, passing and failing, as a table: the leak soak (reliability/test_soak.py,
+bench/soak.py) loops each with the reference counts of the objects handed in and the resident memory
+watched, and the fuzzer runs them with a module global replaced. A leak check of one family is a row here.
 """
 import datetime
-import gc
+import inspect
 import os
-import sys
 from collections import namedtuple
 
 import numpy as np
-import pytest
 
-from helpers import rss_bytes, run_python, uncaptured_userlog
-
-PROFILE = os.environ.get("AC_PROFILE", "short")
-# Rounds per path for the reference counts, and rounds of all paths for resident memory.
-REF_ROUNDS, RSS_ROUNDS = {"short": (300, 400), "long": (20000, 20000)}[PROFILE]
-UNDER_SANITIZER = bool(os.environ.get("AC_SANITIZE"))
+from kit.tools import big, fresh
 
 Path = namedtuple("Path", "name call expect watched")
 
 
-def fresh(s):
-    """A new str object equal to `s`, never the interned constant (empty and one-character strings are
-    shared all the same)."""
-    return "".join(list(s))
-
-
-def big(n):
-    """A new int object; small ints are shared singletons whose counts anything may move."""
-    assert not -5 <= n <= 256, n
-    return int(str(n))
-
-
 NOTHING = object()
+# Each trading rule with a value it passes (trading_hot_path.py also measures what one pass allocates).
+TRADING_PASSES = [
+    ("is_stop_type", (), "Point"), ("is_oder_act", (), "SELL"), ("is_callable", (), len),
+    ("is_valid_price_type", (), "5LevelROD"), ("is_valid_order_act", (), "Buy"),
+    ("is_greater_than", (0,), 5), ("is_greater_or_equal_than", (0,), 5), ("is_less_than", (10.0,), 5.0),
+    ("is_less_or_equal_than", (10,), 10), ("is_valid_frequency", (), "day"), ("is_valid_fq", (), True),
+]
 
 
 class Hook(list):
@@ -46,7 +32,22 @@ class Params(dict):
     """A parameter dictionary of a subclass type, which patch_target_list refuses."""
 
 
-def soak_paths(ac, workdir):
+class Own:
+    """A checker of the caller's own, naming parameter `a`."""
+    arg_name = "a"
+
+
+class Word(str):
+    """A str whose own lower and upper give an order action."""
+
+    def lower(self):
+        return "buy"
+
+    def upper(self):
+        return "BUY"
+
+
+def every_path(ac, workdir):
     """Every path of the module as (name, call, expected exception or None, watched objects).
 
     The objects handed to each call are created here, once; a path that leaks a reference to any of
@@ -63,7 +64,7 @@ def soak_paths(ac, workdir):
         # Shared singletons (None, the booleans, builtins, empty and one-character strings) move with
         # everything else in the process.
         watched = tuple(o for o in watched if not (o is None or isinstance(o, bool) or o is len
-                                                   or isinstance(o, str) and len(o) < 2))
+                                                   or type(o) is str and len(o) < 2))
         paths.append(Path(name, call, expect, (IPE,) + watched if expect is IPE else watched))
 
     def rule(name, checker, good, bad, other=NOTHING, other_expect=None):
@@ -72,6 +73,16 @@ def soak_paths(ac, workdir):
         add(name + ":fail", lambda: checker.verify("api", bad), IPE, checker, bad)
         if other is not NOTHING:
             add(name + ":other", lambda: checker.verify("api", other), other_expect, checker, other)
+
+    def through_each(name, calls, value, errors, *watched):
+        """One value through several calls, each of which passes or raises one of `errors`."""
+        def call():
+            for fn in calls:
+                try:
+                    fn("api", value)
+                except errors:
+                    pass
+        add("{}:{!r}".format(name, value), call, None, value, *watched)
 
     # -- type and presence
     types_ = (int, float)
@@ -114,6 +125,13 @@ def soak_paths(ac, workdir):
     rule("is_valid_frequency", ac.verify_that("f").is_valid_frequency(), fresh("day"), fresh("1min"),
          other=big(1000), other_expect=IPE)
     rule("is_valid_fq", ac.verify_that("f").is_valid_fq(), True, big(3000), other=fresh("1"), other_expect=IPE)
+    # -- every trading rule on values of every kind: the non-ASCII case mappings, a str with its own
+    # lower and upper, an int beyond 64 bits, NaN, None and a function
+    trading = [getattr(ac.verify_that("t"), factory)(*args) for factory, args, _ in TRADING_PASSES]
+    for value in (fresh("Point"), fresh("l\u0131m\u0131t"), fresh("\u017fell"), Word("w"), fresh("nope"), big(70001),
+                  2 ** 70, float("nan"), None, len):
+        through_each("trading rules", [c.verify for c in trading], value, (IPE, TypeError, AttributeError),
+                     *trading, A.ALL_PRICE_TYPE)
     # -- dates
     fmt = fresh("%Y-%m-%d")
     rule("is_valid_date", ac.verify_that("d").is_valid_date(False, fmt), fresh("2020-01-31"),
@@ -128,6 +146,13 @@ def soak_paths(ac, workdir):
     tomorrow = datetime.date.today() + datetime.timedelta(days=1)
     rule("is_future_date", ac.verify_that("d").is_future_date(), big(20200101),
          big(int(tomorrow.strftime("%Y%m%d"))), other=fresh("2020-01-01"), other_expect=IPE)
+    # every date rule, both formats, on strings, numbers and a datetime, today's and tomorrow's included
+    dates = ac.verify_that("d").is_valid_date().is_valid_date(fmt="%Y%m%d").is_valid_quarter().is_future_date()
+    midnight = datetime.datetime.combine(datetime.date.today(), datetime.time())
+    days = {n: midnight + datetime.timedelta(days=n) for n in (-2, -1, 1)}
+    for value in (fresh("2020-01-31"), fresh("2020-02-30"), 2020.5, fresh("2020q1"), fresh("2020q9"),
+                  midnight.strftime("%Y%m%d"), days[1].strftime("%Y%m%d"), fresh("2020-13-01"), days[-1]):
+        through_each("date rules", dates.rules, value, IPE, dates, *dates.rules)
     # -- a checker with several rules, and a rules list that is not a list
     chain = ac.verify_that("many").is_instance_of(int).is_greater_than(low).is_less_than(high).is_valid_fq()
     add("chain:fail-late", lambda: chain.verify("api", big(1500)), IPE, chain, low, high)
@@ -151,7 +176,9 @@ def soak_paths(ac, workdir):
     result = object()
     arg_checker = ac.verify_that("a").is_instance_of(int).is_greater_than(low)
 
-    def api(a, b=None, *rest, **kw):
+    default = object()
+
+    def api(a, b=default, *rest, **kw):
         return result
 
     def api_raising(a):
@@ -174,20 +201,40 @@ def soak_paths(ac, workdir):
             A.ALLOW_ARG_CHECK = True
 
     add("decorator:pass", lambda: decorated(good_a, 2, 3, k=4), None, decorated, api, arg_checker, good_a, result)
-    add("decorator:fail-logged", lambda: decorated(bad_a), IPE, decorated, api, arg_checker, bad_a)
+    add("decorator:by-keyword", lambda: decorated(a=good_a, b=good_a), None, decorated, api, good_a, result)
+    add("decorator:fail-logged", lambda: decorated(bad_a), IPE, decorated, api, arg_checker, bad_a, default)
     add("decorator:function-raises-logged", lambda: raising(good_a), IPE, raising, api_raising, good_a)
     add("decorator:function-error-passes", lambda: failing_other(good_a), ValueError, failing_other, good_a)
     add("decorator:unknown-arg", lambda: unknown(good_a), KeyError, unknown, good_a)
     add("decorator:binding-error", lambda: decorated(), TypeError, decorated)
     add("decorator:switched-off", switched_off, None, decorated, bad_a, result)
     add("decorator:build", lambda: ac.apply_rule(arg_checker)(api), None, arg_checker, api)
+    # checkers of the caller's own, with `verify` in the instance
+    own_pass, own_fail = Own(), Own()
+    own_pass.verify = lambda func_name, value: None
+
+    def refuse(func_name, value):
+        raise IPE(fresh("refused"))
+    own_fail.verify = refuse
+
+    def plain(a, b=default):
+        return a
+    own_passing, own_failing = ac.apply_rule(own_pass)(plain), ac.apply_rule(own_fail)(plain)
+    for name, call, expect in [("pass", lambda: own_passing(good_a), None),
+                               ("by-keyword", lambda: own_passing(a=good_a, b=good_a), None),
+                               ("fail", lambda: own_failing(good_a), IPE),
+                               ("too-many", lambda: own_passing(good_a, good_a, good_a), TypeError)]:
+        add("decorator:own-checker:" + name, call, expect, own_pass, own_fail, plain, own_passing, own_failing,
+            good_a, default)
 
     # -- stand-alone validators
     begin, end, before_1900 = big(20200101), big(20200201), big(18991231)
-    add("check_begin_end_date:pass", lambda: A.check_begin_end_date(begin, end), None, begin, end)
-    add("check_begin_end_date:range", lambda: A.check_begin_end_date(end, begin), ValueError, begin, end)
-    add("check_begin_end_date:bounds", lambda: A.check_begin_end_date(before_1900, end), ValueError, before_1900)
-    add("check_begin_end_date:host", lambda: A.check_begin_end_date(fresh("x"), end), ValueError, end)
+    for name, (b, e), expect in [("pass", (begin, end), None), ("range", (end, begin), ValueError),
+                                 ("bounds", (before_1900, end), ValueError), ("host", (fresh("x"), end), ValueError),
+                                 ("datetimes", (days[-2], days[-1]), None),
+                                 ("datetimes-range", (days[-1], days[-2]), ValueError),
+                                 ("future-end", (days[-2], days[1]), ValueError)]:
+        add("check_begin_end_date:" + name, lambda b=b, e=e: A.check_begin_end_date(b, e), expect, A, b, e)
     idx = np.array([0, 1, 2], dtype=np.int32)
     cases = {
         "pass": ((idx, None, big(3000)), {}, None),
@@ -202,25 +249,24 @@ def soak_paths(ac, workdir):
     }
     for case, (value, kw, expect) in cases.items():
         add("check_ndarray_idx:" + case, lambda value=value, kw=kw: A.check_ndarray_idx("api", "idx", value, **kw),
-            expect, value, *[v for v in value if v is not None])
+            expect, A, value, *[v for v in value if v is not None])
 
     def f(a, b):
         pass
 
     names_ok, names_bad = [fresh("a"), fresh("b")], [fresh("a"), fresh("c")]
-    add("check_callable:pass", lambda: A.check_callable(f, "f", 2, names_ok), None, f, names_ok)
+    add("check_callable:pass", lambda: A.check_callable(f, "f", 2, names_ok), None, A, f, names_ok)
+    add("check_callable:by-keyword", lambda: A.check_callable(f, arg_count=2, param_names=names_ok, raise_error=False),
+        None, A, f, names_ok)
     add("check_callable:arg-name", lambda: A.check_callable(f, None, None, names_bad), None, f, names_bad)
     add("check_callable:not-a-function", lambda: A.check_callable(len, raise_error=False), None)
     add("check_callable:count-raises", lambda: A.check_callable(f, arg_count=big(300), except_sig=fresh("(a)")),
         IPE, f)
     add("check_callable:name-raises", lambda: A.check_callable(f, fresh("g")), IPE, f)
-    add("is_algorithm_func_and_args:none", lambda: A.is_algorithm_func_and_args(fresh("api")), None)
-    add("is_algorithm_func_and_args:function", lambda: A.is_algorithm_func_and_args("api", f), None, f)
-    add("is_algorithm_func_and_args:two", lambda: A.is_algorithm_func_and_args("api", f, result), None, f, result)
-    add("is_algorithm_func_and_args:not-a-function", lambda: A.is_algorithm_func_and_args("api", result), IPE,
-        result)
-    add("is_algorithm_func_and_args:too-many", lambda: A.is_algorithm_func_and_args("api", f, f, result), IPE,
-        f, result)
+    for name, args, expect in [("none", (), None), ("function", (f,), None), ("two", (f, result), None),
+                               ("not-a-function", (result,), IPE), ("too-many", (f, f, result), IPE)]:
+        add("is_algorithm_func_and_args:" + name, lambda args=args: A.is_algorithm_func_and_args("api", *args),
+            expect, A, *args)
 
     # -- target lists
     codes = [fresh("rb2105"), fresh("IF2106"), fresh("600000")]
@@ -236,14 +282,33 @@ def soak_paths(ac, workdir):
         vmcmd.reset()
         return ac.convert_targets(codes)
 
+    params = {"target_list": codes, "other": result}
+
     def patch():
         vmcmd.reset()
-        ac.patch_target_list({"target_list": codes, "other": result})
+        params["target_list"] = codes
+        ac.patch_target_list(params)
+
+    class Forgetful(vr.VelmoraCache):
+        """A cache that keeps nothing: a converted code is still missing after the command."""
+
+        def set_cache(self, key, value, key_prefix=""):
+            pass
+    forgetful, unconverted = Forgetful(), [fresh("zz1")]
+
+    def unconvertible():
+        vmcmd.reset()
+        saved, vr.g_VelmoraCache = vr.g_VelmoraCache, forgetful
+        try:
+            ac.convert_targets(unconverted)
+        finally:
+            vr.g_VelmoraCache = saved
 
     add("convert_targets:convert", convert_fresh, None, codes, *codes)
     add("convert_targets:cached", convert_cached, None, codes, *codes)
     add("convert_targets:empty", lambda: ac.convert_targets(()), None)
-    add("patch_target_list:patch", patch, None, codes, result)
+    add("convert_targets:unconvertible", unconvertible, IPE, unconverted, *unconverted)
+    add("patch_target_list:patch", patch, None, codes, result, params)
     add("patch_target_list:no-targets", lambda: ac.patch_target_list({"a": result}), None, result)
     add("patch_target_list:dict-subclass", lambda: ac.patch_target_list(Params(target_list=codes)), TypeError,
         codes)
@@ -252,6 +317,12 @@ def soak_paths(ac, workdir):
     add("set_target_to_cache", lambda: ac.set_target_to_cache(codes, converted), None, codes, converted)
     add("set_target_to_cache:short", lambda: ac.set_target_to_cache(codes, converted[:1]), IndexError,
         codes, converted)
+
+    # -- signatures built from a function's defaults and annotations
+    is_valid_date, is_in_rule = A.__dict__["is_valid_date"], ac.verify_that("s").is_in([1]).rules[0]
+    add("inspect.signature",
+        lambda: [inspect.signature(fn) for fn in (is_valid_date, is_in_rule, ac.patch_target_list)], None,
+        is_valid_date, is_valid_date.__defaults__, is_in_rule, ac.patch_target_list.__annotations__["params"])
     return paths
 
 
@@ -267,83 +338,3 @@ def run_path(path):
         raise AssertionError("{} did not raise {}".format(path.name, path.expect.__name__))
 
 
-@pytest.fixture
-def paths(ac, tmp_path, monkeypatch):
-    monkeypatch.setenv("VELMORA_USERLOG", str(tmp_path / "user.log"))
-    yield soak_paths(ac, tmp_path)
-    from velmora.tframe.comm import vmcmd
-    from velmora.tframe.sysclsbase import vr
-    vr.g_VelmoraCache.clear()
-    vmcmd.reset()
-
-
-def drift(path, rounds):
-    """Reference count changes of the watched objects over `rounds` calls (after one warm-up call)."""
-    run_path(path)
-    gc.collect()
-    before = [sys.getrefcount(o) for o in path.watched]
-    for _ in range(rounds):
-        run_path(path)
-    gc.collect()
-    after = [sys.getrefcount(o) for o in path.watched]
-    return [(repr(o)[:40], b, a) for o, b, a in zip(path.watched, before, after) if a != b]
-
-
-def test_every_path_behaves_as_expected(paths):
-    # Guards the table itself: each path raises exactly what it names, so the loops below measure
-    # the paths they claim to.
-    assert len(paths) > 90
-    for p in paths:
-        run_path(p)
-
-
-def test_no_reference_count_moves_on_any_path(paths):
-    moved = {p.name: d for p in paths for d in [drift(p, REF_ROUNDS)] if d}
-    assert moved == {}
-
-
-@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's quarantine keeps freed memory resident")
-def test_resident_memory_stays_flat(paths):
-    # Two windows: a leak grows in each, while a table of the interpreter or a library that doubles once
-    # (the interned-string table does, on CPython 3.13 with the newest NumPy and pandas) grows in one.
-    grown = []
-    with uncaptured_userlog():
-        for _ in range(max(50, RSS_ROUNDS // 4)):
-            for p in paths:
-                run_path(p)
-        for _ in range(2):
-            gc.collect()
-            start = rss_bytes()
-            for _ in range(RSS_ROUNDS):
-                for p in paths:
-                    run_path(p)
-            gc.collect()
-            grown.append(rss_bytes() - start)
-    assert min(grown) < 1 << 20, grown
-
-
-def test_importing_again_leaks_nothing():
-    # Importing the module again after it left sys.modules hands out the same module object; the import
-    # machinery resets that object's state pointer each time, so the old state block must be released.
-    r = run_python("""
-        import gc, importlib, sys, tracemalloc
-        import velmora.tframe.utils.argchecker as first
-
-        def again():
-            del sys.modules["velmora.tframe.utils.argchecker"]
-            assert importlib.import_module("velmora.tframe.utils.argchecker") is first
-
-        for _ in range(5):
-            again()
-        gc.collect()
-        tracemalloc.start()
-        before = tracemalloc.take_snapshot()
-        for _ in range(200):
-            again()
-        gc.collect()
-        grown = tracemalloc.take_snapshot().compare_to(before, "filename")
-        tracemalloc.stop()
-        print(sum(s.count_diff for s in grown))
-    """)
-    assert r.returncode == 0, r.stderr
-    assert int(r.stdout) < 100  # one lost block per import would show as about 200

@@ -1,29 +1,19 @@
 """Module loading, the namespace and the class table."""
 import importlib
 import sys
-import types
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from helpers import run_python, tb_names
+from kit.raise_sites import SITES, tb_names
+from kit.stub import class_order
+from kit.tools import run_python
 
 MODULE_ORDER = ["os", "datetime", "inspect", "traceback", "types", "np", "Timestamp", "wraps", "re",
                 "get_setting", "InvalidParamError", "to_datetime", "write_userlog", "unwrapper", "text",
                 "ArgumentChecker", "verify_that", "apply_rule", "get_target_from_cache",
                 "set_target_to_cache", "convert_targets", "patch_target_list", "__test__"]
-
-CLASS_ORDER = ["FREQUENCY", "STOP_TYPE", "STOP_GAP", "TRAILING_TYPE", "ORDER_CTG", "ORDER_ACT",
-               "ALL_PRICE_TYPE", "ALLOW_ARG_CHECK", "__init__", "is_instance_of", "is_callable",
-               "is_exist_path", "_is_instance_of", "is_empty_or_not", "_is_in", "is_in", "_sub_set",
-               "sub_set", "is_stop_type", "is_stop_gap", "is_trailing_type", "is_oder_ctg",
-               "is_oder_act", "is_valid_quarter", "is_valid_date", "is_future_date", "is_greater_than",
-               "_is_greater_or_equal_than", "is_greater_or_equal_than", "is_less_than",
-               "is_less_or_equal_than", "_is_valid_frequency", "is_valid_frequency", "_is_valid_fq",
-               "is_valid_fq", "is_valid_price_type", "is_valid_order_act", "verify",
-               "check_begin_end_date", "is_algorithm_func_and_args", "check_ndarray_idx",
-               "check_callable"]
 
 
 def _in_order(actual, expected):
@@ -38,7 +28,7 @@ def test_namespace_binding_order(ac):
 
 def test_class_dict_order_and_kinds(ac):
     d = ac.ArgumentChecker.__dict__
-    assert _in_order(list(d), CLASS_ORDER)
+    assert _in_order(list(d), class_order(ac))
     assert ac.ArgumentChecker.__bases__ == (object,)
     assert ac.ArgumentChecker.__module__ == "tframe.utils.argchecker"
     assert ac.ArgumentChecker.__qualname__ == "ArgumentChecker" and ac.ArgumentChecker.__doc__ is None
@@ -129,7 +119,7 @@ def test_missing_host_module_fails_import_and_a_retry_starts_over():
               sys.modules["tframe.utils.argchecker"] is ac)
     """)
     lines = r.stdout.splitlines()
-    assert lines[0] == "ModuleNotFoundError [('init tframe.utils.argchecker', 17)]", r.stderr
+    assert lines[0] == "ModuleNotFoundError %r" % [SITES["import"]], r.stderr
     assert lines[1] == "False"
     assert lines[2] == "ArgumentChecker True True"
 
@@ -166,4 +156,4 @@ def test_traceback_entry_of_a_failing_init(ac):
     with pytest.raises(TypeError) as ei:
         ac.ArgumentChecker.__init__()
     assert str(ei.value) == "__init__() takes exactly 2 positional arguments (0 given)"
-    assert tb_names(ei.value) == [("tframe.utils.argchecker.ArgumentChecker.__init__", 42)]
+    assert tb_names(ei.value) == [SITES["__init__"]]

@@ -1,21 +1,16 @@
 """Order-field vocabularies (stop type, stop gap, trailing type, order category, order action) and is_callable."""
 import pytest
 
-from helpers import tb_names
+from kit.hostile import hostile, raiser
+from kit.raise_sites import SITES, tb_names
 
-BASE = "tframe.utils.argchecker.ArgumentChecker."
-RULES = [("is_stop_type", ("point", "percent"), 127), ("is_stop_gap", ("point", "percent"), 137),
-         ("is_trailing_type", ("point", "percent"), 157), ("is_oder_ctg", ("market", "limit"), 167),
-         ("is_oder_act", ("buy", "sell"), 177)]
-
-
-class Text(str):
-    def lower(self):
-        return "point"
+RULES = [("is_stop_type", ("point", "percent")), ("is_stop_gap", ("point", "percent")),
+         ("is_trailing_type", ("point", "percent")), ("is_oder_ctg", ("market", "limit")),
+         ("is_oder_act", ("buy", "sell"))]
 
 
-@pytest.mark.parametrize("factory, words, line", RULES)
-def test_words_pass_in_any_case_and_others_fail(ac, rtext, assert_failure, factory, words, line):
+@pytest.mark.parametrize("factory, words", RULES)
+def test_words_pass_in_any_case_and_others_fail(ac, rtext, assert_failure, factory, words):
     c = getattr(ac.verify_that("side"), factory)()
     assert c.rules[0].__qualname__ == "ArgumentChecker.%s.<locals>.check_%s" % (factory, factory[3:])
     for v in [w for w in words] + [w.upper() for w in words] + [words[1].capitalize()]:
@@ -24,14 +19,14 @@ def test_words_pass_in_any_case_and_others_fail(ac, rtext, assert_failure, facto
         with pytest.raises(ac.InvalidParamError) as ei:
             c.verify("api", v)
         assert_failure(ei, "ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR", "api", "side", repr(words), v, type(v))
-    assert tb_names(ei.value)[-1] == (BASE + factory + ".check_" + factory[3:], line + 3)
+    assert tb_names(ei.value)[-1] == SITES[factory + ".raise"]
 
 
 def test_the_vocabulary_is_read_through_the_checker_at_each_check(ac, rtext, assert_failure):
     c = ac.verify_that("ctg").is_oder_ctg()
     c.verify("f", "limit")
     c.ORDER_CTG = ("market", "point")
-    c.verify("f", Text("limit"))                       # a str subclass's own lower is used
+    c.verify("f", hostile(str, "lower", lambda s: "point", "limit"))  # a str subclass's own lower is used
     with pytest.raises(ac.InvalidParamError) as ei:
         c.verify("f", "limit")
     assert_failure(ei, "ARGCHECKER_INVALID_PARAM_EXPECT_VALID_ERROR", "f", "ctg", "('market', 'point')",
@@ -42,31 +37,18 @@ def test_the_vocabulary_is_read_through_the_checker_at_each_check(ac, rtext, ass
     Sub("x").is_oder_act().verify("f", "\u212aEEP")    # the Kelvin sign lowers to "k"
 
 
-class BadLower(str):
-    def lower(self):
-        raise KeyError("lower")
-
-
-class Eq:
-    def __eq__(self, other):
-        raise KeyError("eq")
-
-
-class BadRepr(tuple):
-    def __repr__(self):
-        raise KeyError("repr")
-
-
-@pytest.mark.parametrize("constant, value, exc, line", [
-    (("point",), BadLower("point"), KeyError, 129), (5, "point", TypeError, 129),
-    ((Eq(), "point"), "point", KeyError, 129), (BadRepr(("point",)), "other", KeyError, 130),
-    (("point",), type("R", (), {"__repr__": lambda s: {}["repr"]})(), KeyError, 130)])
-def test_errors_inside_a_check_propagate(ac, constant, value, exc, line):
+@pytest.mark.parametrize("constant, value, exc, site", [
+    (("point",), hostile(str, "lower", raiser(KeyError), "point"), KeyError, "lookup"),
+    (5, "point", TypeError, "lookup"),
+    ((hostile(object, "__eq__", raiser(KeyError)), "point"), "point", KeyError, "lookup"),
+    (hostile(tuple, "__repr__", raiser(KeyError), ("point",)), "other", KeyError, "raise"),
+    (("point",), hostile(object, "__repr__", raiser(KeyError)), KeyError, "raise")])
+def test_errors_inside_a_check_propagate(ac, constant, value, exc, site):
     c = ac.verify_that("x").is_stop_type()
     c.STOP_TYPE = constant
     with pytest.raises(exc) as ei:
         c.verify("f", value)
-    assert tb_names(ei.value)[-1] == (BASE + "is_stop_type.check_stop_type", line)
+    assert tb_names(ei.value)[-1] == SITES["is_stop_type." + site]
 
 
 @pytest.mark.parametrize("value, ok", [
@@ -80,4 +62,4 @@ def test_is_callable(ac, rtext, assert_failure, value, ok):
     with pytest.raises(ac.InvalidParamError) as ei:
         c.verify("api", value)
     assert_failure(ei, "ARGCHECKER_INVALID_PARAM_EXPECT_FUNCTYPE_ERROR", "api", "cb", value, type(value))
-    assert tb_names(ei.value)[-1] == (BASE + "is_callable.check_callable_type", 150)
+    assert tb_names(ei.value)[-1] == SITES["is_callable.raise"]

@@ -10,7 +10,8 @@ import weakref
 import numpy as np
 import pytest
 
-from helpers import assert_no_ref_drift, rss_bytes, tb_names
+from kit.raise_sites import SITES, tb_names
+from kit.tools import assert_no_ref_drift, fresh, rss_bytes
 
 
 def test_verify_that_builds_a_fresh_checker(ac):
@@ -351,8 +352,7 @@ def test_rules_run_in_order_and_stop_at_the_first_failure(ac):
     with pytest.raises(ValueError) as ei:
         c.verify("api", 7)
     assert ei.value is boom and seen == [("r1", "api", 7), "r2"]
-    entries = tb_names(ei.value)
-    assert entries == [("tframe.utils.argchecker.ArgumentChecker.verify", 354)]
+    assert tb_names(ei.value) == [SITES["verify.rule"]]
 
 
 def test_rule_appended_during_verify_also_runs(ac):
@@ -371,17 +371,17 @@ def test_rules_may_be_any_iterable(ac):
     assert seen == [5]
 
 
-@pytest.mark.parametrize("setup, exc, line", [
-    (lambda c: delattr(c, "rules"), AttributeError, 353),
-    (lambda c: setattr(c, "rules", 5), TypeError, 353),
-    (lambda c: c.rules.append(3), TypeError, 354),
+@pytest.mark.parametrize("setup, exc, site", [
+    (lambda c: delattr(c, "rules"), AttributeError, "verify.rules"),
+    (lambda c: setattr(c, "rules", 5), TypeError, "verify.rules"),
+    (lambda c: c.rules.append(3), TypeError, "verify.rule"),
 ])
-def test_broken_rules_raise_the_interpreter_s_error(ac, setup, exc, line):
+def test_broken_rules_raise_the_interpreter_s_error(ac, setup, exc, site):
     c = ac.verify_that("x")
     setup(c)
     with pytest.raises(exc) as ei:
         c.verify("f", 1)
-    assert tb_names(ei.value) == [("tframe.utils.argchecker.ArgumentChecker.verify", line)]
+    assert tb_names(ei.value) == [SITES[site]]
 
 
 @pytest.mark.parametrize("call, message", [
@@ -481,20 +481,16 @@ def _swapper(fn, new):
     return Swapper
 
 
-def _fresh(text):
-    return "".join(list(text))
-
-
 # (function, its defaults given a swapper class, the call): each default is the only reference to a
 # fresh object, so a default that the call only borrowed would be freed under it and used afterwards.
 DEFAULTS_ROUTES = {
     "rule": (lambda ac: ac.verify_that("a").is_in(["x"]).rules[0],
-             lambda sw: (_fresh("f"), sw()), lambda fn, sw: fn()),
+             lambda sw: (fresh("f"), sw()), lambda fn, sw: fn()),
     "check_ndarray_idx": (lambda ac: ac.ArgumentChecker.check_ndarray_idx,
-                          lambda sw: (np.dtype("int32").newbyteorder("="), int(_fresh("7" * 30)), []),
+                          lambda sw: (np.dtype("int32").newbyteorder("="), int(fresh("7" * 30)), []),
                           lambda fn, sw: fn("f", "p", sw())),
     "check_callable": (lambda ac: ac.ArgumentChecker.check_callable,
-                       lambda sw: (sw(), None, None, int(_fresh("7" * 30)), _fresh("sig")),
+                       lambda sw: (sw(), None, None, int(fresh("7" * 30)), fresh("sig")),
                        lambda fn, sw: fn(lambda x: x)),
 }
 

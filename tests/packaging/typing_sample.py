@@ -1,6 +1,6 @@
 """An API module using every public feature of the module, as a type checker sees it through the stub.
 
-test_stubs.py runs mypy --strict on it (with tests/mypy.ini, and --warn-unused-ignores, so every
+test_stubs.py runs mypy --strict on it (with mypy.ini beside it, and --warn-unused-ignores, so every
 `type: ignore` below must stand for a real error) and also runs it; `./dev.sh lint` runs pyright on it
 in strict mode (the comment below).
 """

@@ -1,9 +1,9 @@
 """Frequency names and fq codes: rules that are bound methods of the checker."""
 import pytest
 
-from helpers import tb_names
+from kit.hostile import hostile, raiser
+from kit.raise_sites import SITES, tb_names
 
-BASE = "tframe.utils.argchecker.ArgumentChecker."
 NAMES = ("day", "min", "sec", "tick", "week", "month", "year")
 
 
@@ -28,7 +28,7 @@ def test_valid_values(ac, rtext, assert_failure, factory, value, ok):
     else:
         assert_failure(ei, "ARGCHECKER_INVALID_PARAM_EXPECT_FREQUENCY_ERROR", "api", "fr", NAMES, value,
                        type(value))
-        assert tb_names(ei.value)[-1] == (BASE + "_is_valid_frequency", 309)
+        assert tb_names(ei.value)[-1] == SITES["_is_valid_frequency.raise"]
 
 
 def test_factories_append_bound_methods_looked_up_after_rules(ac, rtext, assert_failure):
@@ -55,22 +55,16 @@ def test_factories_append_bound_methods_looked_up_after_rules(ac, rtext, assert_
     assert seen[-1] == 9
 
 
-class EqRaises(int):
-    def __eq__(self, other):
-        raise KeyError("eq")
-    __hash__ = int.__hash__
-
-
-@pytest.mark.parametrize("factory, setup, value, exc, line", [
-    ("is_valid_fq", None, EqRaises(1), KeyError, 320),
-    ("is_valid_frequency", lambda c: setattr(c, "FREQUENCY", 5), "day", TypeError, 307),
+@pytest.mark.parametrize("factory, setup, value, exc, site", [
+    ("is_valid_fq", None, hostile(int, "__eq__", raiser(KeyError), 1), KeyError, "_is_valid_fq.compare"),
+    ("is_valid_frequency", lambda c: setattr(c, "FREQUENCY", 5), "day", TypeError, "_is_valid_frequency.lookup"),
     ("is_valid_frequency", lambda c: setattr(c, "FREQUENCY", frozenset(NAMES)),
-     type("H", (str,), {"__hash__": lambda s: {}["hash"]})("day"), KeyError, 307),
-    ("is_valid_frequency", lambda c: delattr(c, "arg_name"), "days", AttributeError, 309)])
-def test_errors_inside_a_check_propagate(ac, factory, setup, value, exc, line):
+     type("H", (str,), {"__hash__": lambda s: {}["hash"]})("day"), KeyError, "_is_valid_frequency.lookup"),
+    ("is_valid_frequency", lambda c: delattr(c, "arg_name"), "days", AttributeError, "_is_valid_frequency.raise")])
+def test_errors_inside_a_check_propagate(ac, factory, setup, value, exc, site):
     c = getattr(ac.verify_that("x"), factory)()
     if setup:
         setup(c)
     with pytest.raises(exc) as ei:
         c.verify("f", value)
-    assert tb_names(ei.value)[-1][1] == line
+    assert tb_names(ei.value)[-1] == SITES[site]

@@ -11,7 +11,8 @@ import sys
 
 import pytest
 
-from helpers import run_python
+import kit.stub
+from kit.tools import run_python
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE = os.path.join(HERE, "typing_sample.py")
@@ -23,11 +24,7 @@ P = inspect.Parameter
 
 @pytest.fixture(scope="module")
 def stub(ac):
-    """The installed stub, parsed: {name: FunctionDef or ClassDef} at module level."""
-    path = os.path.join(os.path.dirname(ac.__file__), "argchecker.pyi")
-    with open(path) as f:
-        tree = ast.parse(f.read(), path)
-    return {node.name: node for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    return kit.stub.parse(ac)
 
 
 def stub_parameters(fn):

@@ -8,7 +8,7 @@ import weakref
 import pandas as pd
 import pytest
 
-import recorder
+from kit import recorder
 from velmora import setting
 from velmora.tframe import language, sysclsbase, ufuncs
 from velmora.tframe.comm import vmcmd

@@ -23,7 +23,7 @@ import pytest
 pytestmark = pytest.mark.slow
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+ROOT = os.path.dirname(os.path.dirname(HERE))
 UTILS = "velmora/tframe/utils/"
 SO_SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]  # .cpython-39-x86_64-linux-gnu.so
 EXTENSION_FILES = {UTILS + "argchecker" + SO_SUFFIX, UTILS + "argchecker.pyi"}

@@ -13,74 +13,14 @@ import types
 
 import pytest
 
-from helpers import assert_no_ref_drift
-from test_soak import fresh
+from kit.hostile import ActingText, HostileCache, Once, acting, hostile_classes
+from kit.tools import assert_no_ref_drift, fresh
 from velmora.tframe.comm import vmcmd
 from velmora.tframe.sysclsbase import vr
 from velmora.tframe.utils.exceptions import InvalidParamError as IPE
 
 TOKEN = fresh("api_function")  # the function name handed to every check
 ROUNDS = 30
-
-
-class Once:
-    """A hook: runs its actions at the first call, answers `result` at every call."""
-
-    made = []  # those with actions, to check that each row's hooks ran
-
-    def __init__(self, result, *acts):
-        self.result, self.acts = result, list(acts)
-        if acts:
-            Once.made.append(self)
-
-    def __call__(self, *args, **kwargs):
-        while self.acts:
-            self.acts.pop(0)()
-        return self.result
-
-
-_MID = {}
-
-
-def mid(base, method, result, *acts, init=()):
-    """A `base` object made from `init` whose `method` is Once(result, *acts)."""
-    cls = _MID.get((base, method))
-    if cls is None:
-        ns = {method: lambda self, *a, **k: self.hook(*a, **k)}
-        if method == "__eq__":
-            ns["__hash__"] = base.__hash__
-        cls = _MID[base, method] = type("Mid" + base.__name__.title() + method.strip("_").title(), (base,), ns)
-    obj = cls(*init)
-    obj.hook = Once(result, *acts)
-    return obj
-
-
-class Table:
-    """A message table whose every template's `format` runs the actions once, then gives a message."""
-
-    def __init__(self, *acts):
-        self.hook = Once(fresh("message"), *acts)
-
-    def __getattr__(self, key):
-        if key.startswith("__"):
-            raise AttributeError(key)
-        return types.SimpleNamespace(format=self.hook)
-
-
-class HookCache(vr.VelmoraCache):
-    """The host cache with a hook run by its first lookup and its first store."""
-
-    def __init__(self, *acts):
-        super().__init__()
-        self.hook = Once(None, *acts)
-
-    def get_cache(self, key, key_prefix=""):
-        self.hook()
-        return super().get_cache(key, key_prefix)
-
-    def set_cache(self, key, value, key_prefix=""):
-        self.hook()
-        super().set_cache(key, value, key_prefix)
 
 
 class Scene:
@@ -124,7 +64,7 @@ class Scene:
     def constant(self, name, word):
         """The checker's own `name`: a list (only it holds) whose first item's `__eq__` rebinds the checker
         and deletes the list, which the class constant then stands for."""
-        setattr(self.c, name, [mid(str, "__eq__", False, self.rebind, lambda: delattr(self.c, name), init=(word,)),
+        setattr(self.c, name, [acting(str, "__eq__", False, self.rebind, lambda: delattr(self.c, name), init=(word,)),
                                fresh("zz"), fresh("zy")])
 
     def verify(self, value):
@@ -137,6 +77,12 @@ class Scene:
 
     def drop_defaults(self):
         self.fn.__defaults__ = None
+
+    def cache(self, *acts):
+        """The host's cache replaced by one whose first lookup or store runs `acts`."""
+        cache = HostileCache(Once(None, *acts))
+        self.m.setattr(vr, "g_VelmoraCache", cache)
+        return cache
 
 
 ROWS = []
@@ -155,39 +101,39 @@ def row(name, expected, *marks):
 @row("is_in: value.__eq__ empties the captured list", IPE)
 def _(s):
     s.checker("is_in", s.words("a", "b"))
-    return s.verify(mid(object, "__eq__", False, s.empty))
+    return s.verify(acting(object, "__eq__", False, s.empty))
 
 
 @row("is_in: ignore_value.__bool__ empties the captured list", IPE)
 def _(s):
-    s.checker("is_in", s.words("a"), mid(object, "__bool__", True, s.empty))
+    s.checker("is_in", s.words("a"), acting(object, "__bool__", True, s.empty))
     return s.verify(fresh("b"))
 
 
 @row("_is_in: ignore_value.__bool__ empties valid_values", IPE)
 def _(s):
     s.checker()
-    return lambda: s.c._is_in(TOKEN, fresh("b"), s.words("a"), mid(object, "__bool__", False, s.empty))
+    return lambda: s.c._is_in(TOKEN, fresh("b"), s.words("a"), acting(object, "__bool__", False, s.empty))
 
 
 @row("sub_set: an item's __hash__ empties the captured list", IPE)
 def _(s):
     s.checker("sub_set", s.words("a"))
-    return s.verify([mid(object, "__hash__", 7, s.empty)])
+    return s.verify([acting(object, "__hash__", 7, s.empty)])
 
 
 # ---- type and presence
 
 @row("is_instance_of: __instancecheck__", IPE)
 def _(s):
-    s.checker("is_instance_of", mid(type, "__instancecheck__", False, s.rebind, init=("T", (), {})))
+    s.checker("is_instance_of", acting(type, "__instancecheck__", False, s.rebind, init=("T", (), {})))
     return s.verify(fresh("x"))
 
 
 @row("_is_instance_of: __instancecheck__ empties the list of types", IPE)
 def _(s):
     s.checker()
-    s.held.append(mid(type, "__instancecheck__", False, s.empty, init=("T", (), {})))
+    s.held.append(acting(type, "__instancecheck__", False, s.empty, init=("T", (), {})))
     return lambda: s.c._is_instance_of(s.held, TOKEN, fresh("x"))
 
 
@@ -201,14 +147,14 @@ def _(s):
 
 @row("is_empty_or_not: empty.__bool__", IPE)
 def _(s):
-    s.checker("is_empty_or_not", mid(object, "__bool__", True, s.rebind))
+    s.checker("is_empty_or_not", acting(object, "__bool__", True, s.rebind))
     return s.verify([1])
 
 
 @row("is_empty_or_not: value.__len__ replaces InvalidParamError", KeyError)
 def _(s):
     s.checker("is_empty_or_not", True)
-    return s.verify(mid(object, "__len__", 2, s.rebind, s.set_global("InvalidParamError", KeyError)))
+    return s.verify(acting(object, "__len__", 2, s.rebind, s.set_global("InvalidParamError", KeyError)))
 
 
 # ---- trading vocabularies, price type, order action
@@ -216,7 +162,7 @@ def _(s):
 @row("is_stop_type: value.lower replaces the vocabulary", IPE)
 def _(s):
     s.checker("is_stop_type").STOP_TYPE = s.words("point")
-    return s.verify(mid(str, "lower", fresh("point"), s.rebind, lambda: setattr(s.c, "STOP_TYPE", [fresh("x")]),
+    return s.verify(acting(str, "lower", fresh("point"), s.rebind, lambda: setattr(s.c, "STOP_TYPE", [fresh("x")]),
                         init=("P",)))
 
 
@@ -230,14 +176,14 @@ def _(s):
 @row("is_valid_price_type: value.upper replaces the names", IPE)
 def _(s):
     s.checker("is_valid_price_type").ALL_PRICE_TYPE = tuple(s.words("A", "B"))
-    return s.verify(mid(object, "upper", fresh("A"), s.rebind,
+    return s.verify(acting(object, "upper", fresh("A"), s.rebind,
                         lambda: setattr(s.c, "ALL_PRICE_TYPE", (fresh("Z"),))))
 
 
 @row("is_valid_order_act: upper().__eq__ replaces text", IPE)
 def _(s):
     s.checker("is_valid_order_act")
-    return s.verify(mid(object, "upper", mid(str, "__eq__", False, s.rebind, s.set_global("text", Table()),
+    return s.verify(acting(object, "upper", acting(str, "__eq__", False, s.rebind, s.set_global("text", ActingText()),
                                              init=("HOLD",))))
 
 
@@ -246,13 +192,13 @@ def _(s):
 @row("is_greater_than: value.__le__ deletes text", NameError)
 def _(s):
     s.checker("is_greater_than", 5)
-    return s.verify(mid(object, "__le__", True, s.rebind, s.del_global("text")))
+    return s.verify(acting(object, "__le__", True, s.rebind, s.del_global("text")))
 
 
 @row("_is_greater_or_equal_than: low.__gt__", IPE)
 def _(s):
     s.checker()
-    return lambda: s.c._is_greater_or_equal_than(mid(int, "__gt__", True, s.rebind, init=(5,)), TOKEN, 1)
+    return lambda: s.c._is_greater_or_equal_than(acting(int, "__gt__", True, s.rebind, init=(5,)), TOKEN, 1)
 
 
 @row("is_valid_frequency: a FREQUENCY item's __eq__ deletes it", IPE)
@@ -268,14 +214,14 @@ def _(s):
     cls = s.ac.ArgumentChecker
     s.m.setattr(cls, "FREQUENCY", cls.FREQUENCY)  # put back at the end
     rebind = lambda: setattr(cls, "FREQUENCY", (fresh("tick"),))  # noqa: E731
-    cls.FREQUENCY = (mid(str, "__eq__", False, rebind, sys._clear_type_cache, init=("day",)), fresh("zz"))
+    cls.FREQUENCY = (acting(str, "__eq__", False, rebind, sys._clear_type_cache, init=("day",)), fresh("zz"))
     return s.verify(fresh("1sec"))
 
 
 @row("is_valid_fq: value.__eq__", IPE)
 def _(s):
     s.checker("is_valid_fq")
-    return s.verify(mid(int, "__eq__", False, s.rebind, init=(1,)))
+    return s.verify(acting(int, "__eq__", False, s.rebind, init=(1,)))
 
 
 # ---- target lists and the host's hooks
@@ -283,23 +229,21 @@ def _(s):
 @row("convert_targets: get_cache empties the codes and replaces the cache", None)
 def _(s):
     codes = s.words("rb2105", "600000")
-    s.m.setattr(vr, "g_VelmoraCache", HookCache(codes.clear, lambda: setattr(vr, "g_VelmoraCache",
-                                                                                vr.VelmoraCache())))
+    s.cache(codes.clear, lambda: setattr(vr, "g_VelmoraCache", vr.VelmoraCache()))
     return lambda: s.ac.convert_targets(codes)
 
 
 @row("set_target_to_cache: set_cache empties the converted list", IndexError)
 def _(s):
     converted = s.words("x", "y")
-    s.m.setattr(vr, "g_VelmoraCache", HookCache(converted.clear))
+    s.cache(converted.clear)
     return lambda: s.ac.set_target_to_cache(["a", "b"], converted)
 
 
 @row("get_target_from_cache: get_cache empties the codes and replaces deepcopy", None)
 def _(s):
     codes = s.words("a", "b")
-    s.m.setattr(vr, "g_VelmoraCache", HookCache(codes.clear, lambda: s.m.setattr(sys.modules["copy"], "deepcopy",
-                                                                                  None)))
+    s.cache(codes.clear, lambda: s.m.setattr(sys.modules["copy"], "deepcopy", None))
     return lambda: s.ac.get_target_from_cache(codes)
 
 
@@ -334,7 +278,7 @@ for _factory, (_args, _value) in FAILING.items():
     @row(_factory + ": text.KEY.format rebinds all", IPE)
     def _(s, factory=_factory, args=_args, value=_value):
         s.checker(factory, *args)
-        s.m.setattr(s.ac, "text", Table(s.rebind, s.set_global("text", Table()),
+        s.m.setattr(s.ac, "text", ActingText(s.rebind, s.set_global("text", ActingText()),
                                         s.set_global("InvalidParamError", KeyError)))
         return s.verify(value)
 
@@ -358,7 +302,7 @@ def defaults_row(factory, args, method, result, defaults, base=object, init=()):
         rule = factory in FAILING
         s.checker(factory if rule else None, *args)
         fn = s.c.rules[0] if rule else getattr(s.ac.ArgumentChecker, factory)
-        s.with_defaults(fn, placed(defaults, mid(base, method, result, s.drop_defaults, init=init)))
+        s.with_defaults(fn, placed(defaults, acting(base, method, result, s.drop_defaults, init=init)))
         return (lambda: fn()) if rule else (lambda: fn(s.c))
     row(factory + ": a default swaps the defaults out", IPE)(build)
 
@@ -381,8 +325,7 @@ def _(s):
     s.with_defaults(fn, ([fresh("a"), fresh("b")], [fresh("x"), fresh("y")]))
     # New lists take the memory of the freed ones at once, so a list still read after it was freed gives
     # wrong codes.
-    cache = HookCache(s.drop_defaults, lambda: s.held.extend([fresh("z")] * 2 for _ in range(50)))
-    s.m.setattr(vr, "g_VelmoraCache", cache)
+    cache = s.cache(s.drop_defaults, lambda: s.held.extend([fresh("z")] * 2 for _ in range(50)))
 
     def call():
         fn()
@@ -412,4 +355,4 @@ def test_python_code_run_mid_call(ac, monkeypatch, build, expected):
         Once.made.clear()
 
     one_round()
-    assert_no_ref_drift(one_round, [TOKEN, Once, Table, HookCache, *_MID.values()], rounds=ROUNDS)
+    assert_no_ref_drift(one_round, [TOKEN, Once, ActingText, HostileCache, *hostile_classes()], rounds=ROUNDS)
