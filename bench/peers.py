@@ -5,7 +5,7 @@ counted with callgrind (bench/callgrind_counts.py) in one child interpreter, eve
 
     python bench/peers.py [--peers FOLDER]
 
-FOLDER holds the peers (bench/requirements-peers.txt installed with `pip install --target`); by default
+FOLDER holds the peers (the peers group of pyproject.toml installed with `pip install --target`); by default
 .bench-peers/3.X of this clone, as `./dev.sh peers` fills it. It goes on the child's search path only.
 """
 import argparse
@@ -87,7 +87,7 @@ def main():
     parser.add_argument("--number", type=int, default=2000, help="calls per case")
     args = parser.parse_args()
     if not os.path.isdir(args.peers):
-        sys.exit("peers: %s not found: ./dev.sh peers installs bench/requirements-peers.txt there" % args.peers)
+        sys.exit("peers: %s not found: ./dev.sh peers installs the peers group there" % args.peers)
     if not callgrind_counts.available():
         sys.exit("peers: valgrind not found")
     versions = check_setup(args.peers)

@@ -55,7 +55,7 @@ def target_cache():
 
 
 def pytest_configure(config):
-    # The fuzzer's dates reach beyond what pandas 1.x can hold (requirements-dev.txt).
+    # The fuzzer's dates reach beyond what pandas 1.x can hold (the test group of pyproject.toml).
     import pandas
     if int(pandas.__version__.split(".")[0]) < 2:
         raise pytest.UsageError("the suite needs pandas >= 2, found %s" % pandas.__version__)

@@ -27,7 +27,6 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 UTILS = "velmora/tframe/utils/"
 SO_SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]  # .cpython-39-x86_64-linux-gnu.so
 EXTENSION_FILES = {UTILS + "argchecker" + SO_SUFFIX, UTILS + "argchecker.pyi"}
-CONSTRAINTS = os.path.join(ROOT, "requirements-dev.txt")
 CLONE = os.path.isfile(os.path.join(ROOT, ".ci", "run"))  # not an unpacked sdist, which has no CI or demo
 
 # The README's commands, each run below as written: the set-up (`./dev.sh test` is CI's first step), the
@@ -40,6 +39,7 @@ INSTALL, CHECK, SHOW, UNINSTALL = ("pip install --find-links dist velmora-argche
 # `./dev.sh wheel` with this environment, and the cross tools and Zig's cache of the clone (CI's wheels step
 # reuses them).
 WHEEL_ENV = {"AC_VENV": sys.prefix, "AC_CROSS_VENV": os.path.join(ROOT, ".venv-cross"),
+             "AC_NOX_VENV": os.path.join(ROOT, ".venv-nox"),
              "AC_ZIG_CACHE": os.path.join(ROOT, ".cache", "cross", "zig-cache")}
 # The fields the minimal host's InvalidParamError makes of a message (docs/host-contract.md, "Structured
 # errors"): key -> [func, arg, repr(value)], for the first refusal of the probe with that key.
@@ -66,6 +66,30 @@ def report(text: str) -> None:
 """
 
 
+def dependency_group(name):
+    """The pins of a group of pyproject.toml's [dependency-groups], the groups it includes expanded."""
+    try:
+        import tomllib
+    except ImportError:  # before 3.11: pytest's own dependency
+        import tomli as tomllib
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
+        groups = tomllib.load(f)["dependency-groups"]
+
+    def expand(n):
+        return [p for item in groups[n] for p in (expand(item["include-group"]) if isinstance(item, dict) else [item])]
+    return expand(name)
+
+
+@pytest.fixture(scope="module")
+def constraints(tmp_path_factory):
+    """The pins of the suite's environment, as a constraints file for the README's commands."""
+    path = tmp_path_factory.mktemp("constraints") / "constraints.txt"
+    path.write_text("\n".join(dependency_group("dev")) + "\n")
+    os.environ["PIP_CONSTRAINT"] = str(path)
+    yield path
+    del os.environ["PIP_CONSTRAINT"]
+
+
 def project_version():
     with open(os.path.join(ROOT, "pyproject.toml")) as f:
         return re.search(r'^version = "([^"]+)"$', f.read(), re.M).group(1)
@@ -90,7 +114,7 @@ def shell(command, bindir, cwd, **extra):
     """A document's command (or block, stopping at the first failure), as written, with `python` and `pip`
     those of the environment in bindir, CMake that of this one, and the variables in `extra`."""
     path = os.pathsep.join((bindir, os.path.dirname(sys.executable), os.environ["PATH"]))
-    env = dict(os.environ, PATH=path, PIP_CONSTRAINT=CONSTRAINTS, PIP_DISABLE_PIP_VERSION_CHECK="1", **extra)
+    env = dict(os.environ, PATH=path, PIP_DISABLE_PIP_VERSION_CHECK="1", **extra)
     env.pop("PYTHONPATH", None)
     return run("bash", "-ec", command, cwd=cwd, env=env)
 
@@ -121,7 +145,7 @@ def tree(folder):
 
 
 @pytest.fixture(scope="module")
-def dist(tmp_path_factory):
+def dist(tmp_path_factory, constraints):
     """(sdist, extension wheel built from that sdist, the unpacked sdist, minimal host wheel): the README's
     packaging commands, run with this environment's python and pip (build isolation, the pinned tools)."""
     bindir = os.path.dirname(sys.executable)
@@ -230,7 +254,7 @@ def test_sdist_holds_what_builds_and_checks_the_extension(dist):
         names = {m.name.split("/", 1)[1] for m in t.getmembers() if m.isfile()}
     tops = {n.split("/")[0] for n in names}
     assert tops == {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md",
-                    "dev.sh", "requirements-dev.txt", "requirements-lint.txt", "requirements-wheels.txt",
+                    "dev.sh", "noxfile.py", "tools",
                     ".clang-format", ".clang-tidy", "src", "stub", "tests", "docs", "examples"}
     sources = {os.path.relpath(os.path.join(b, f), ROOT) for b, _, fs in os.walk(os.path.join(ROOT, "src"))
                for f in fs}
@@ -314,13 +338,17 @@ def test_the_readme_commands_are_the_ones_run_here_or_by_ci(deployment):
     assert commands[0] == SETUP
     assert sorted(c for block in commands for c in block) == sorted(SETUP + PACKAGING + [INSTALL, CHECK, SHOW,
                                                                                          UNINSTALL])
-    # Every ./dev.sh job the README names is a step of CI, but the demo, which the fixture runs.
+    # Every ./dev.sh job the README names is a step of CI (the CI list of noxfile.py, which .ci/run runs), but
+    # the demo, which the fixture runs, and the wheel, which the dist fixture runs.
     with open(os.path.join(ROOT, ".ci", "run")) as f:
-        ci = f.read()
+        assert "./dev.sh ci" in f.read()
+    with open(os.path.join(ROOT, "noxfile.py")) as f:
+        lists = re.findall(r'^    \("[\w-]+", \[([^]]*)\]', f.read(), re.M)
+    steps = [re.findall(r'"([\w-]+)"', args) for args in lists]
     with open(os.path.join(ROOT, "README.md")) as f:
         mentioned = set(re.findall(r"\./dev\.sh \w+", f.read()))
-    assert "step test ./dev.sh test " in ci
-    assert mentioned - set(re.findall(r"\./dev\.sh \w+\b", ci)) == {"./dev.sh demo", "./dev.sh wheel"}
+    assert steps[0] == ["test"] and len(steps) == 9
+    assert mentioned - {"./dev.sh " + step[0] for step in steps} == {"./dev.sh demo", "./dev.sh wheel"}
     # The README's Python block ran through the minimal host, as written.
     out = deployment["probe"]["readme_output"].splitlines()
     assert out[0] == "rb2105: 5 bars of min" and "'1min'" in out[1] and out[-1] == "rb2105: 5 bars of 1min"
