@@ -246,7 +246,6 @@ cross_mingw() {
   local b=$CROSS/build-mingw lib=$CROSS/mingw-lib pylib dll=python$CROSS_PY_NODOT.dll n pyd
   local -a objects
   apt_need g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  ensure_cross_venv
   windows_headers
   pylib=$lib/libpython$CROSS_PY_NODOT.a
   mkdir -p "$lib"
