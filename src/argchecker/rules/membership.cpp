@@ -25,10 +25,7 @@ enum IsInWorkerLine {
 
 PyObject* is_in_worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
   const FuncDef& def = member::is_in_worker;
-  PyObject* self = p[0];
-  PyObject* func_name = p[1];
-  PyObject* value = p[2];
-  PyObject* valid_values = p[3];
+  const auto [self, func_name, value, valid_values] = params<4>(p);
 
   const int skip_none = PyObject_IsTrue(p[4]);
   if (skip_none < 0) return error_at(def, kIsInNone);
@@ -80,10 +77,7 @@ enum SubSetWorkerLine {
 
 PyObject* sub_set_worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
   const FuncDef& def = member::sub_set_worker;
-  PyObject* self = p[0];
-  PyObject* func_name = p[1];
-  PyObject* value = p[2];
-  PyObject* valid_values = p[3];
+  const auto [self, func_name, value, valid_values] = params<4>(p);
 
   Ref elements(PySet_New(value));
   if (!elements) return error_at(def, kSubSetTest);

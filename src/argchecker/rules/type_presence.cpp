@@ -57,10 +57,7 @@ enum WorkerLine {
 
 PyObject* worker_body(Func*, PyObject* const* p, PyObject*) noexcept {
   const FuncDef& def = member::is_instance_of_worker;
-  PyObject* self = p[0];
-  PyObject* types = p[1];
-  PyObject* func_name = p[2];
-  PyObject* value = p[3];
+  const auto [self, types, func_name, value] = params<4>(p);
   // An exact tuple is used as it is; anything else goes through tuple().
   Ref converted;
   PyObject* classes = types;

@@ -39,9 +39,7 @@ enum ValidFqLine {
 enum IsValidFqLine { kIsValidFqDef = 327, kIsValidFqAppend = 328 };
 
 PyObject* valid_frequency(Func*, PyObject* const* p, PyObject*) noexcept {
-  PyObject* self = p[0];
-  PyObject* func_name = p[1];
-  PyObject* value = p[2];
+  const auto [self, func_name, value] = params<3>(p);
   int valid = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
   if (valid > 0) {
     Ref freq(read_attr(self, n_FREQUENCY));
@@ -73,9 +71,7 @@ int is_fq_code(PyObject* value) noexcept {
 }
 
 PyObject* valid_fq(Func*, PyObject* const* p, PyObject*) noexcept {
-  PyObject* self = p[0];
-  PyObject* func_name = p[1];
-  PyObject* value = p[2];
+  const auto [self, func_name, value] = params<3>(p);
   int valid = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyLong_Type));
   if (valid > 0) valid = is_fq_code(value);
   if (valid < 0) return error_at(member::is_valid_fq_worker, kValidFqTest);

@@ -119,12 +119,7 @@ int run_callable_tests(PyObject* inspect, PyObject* func_obj, PyObject* func_nam
 }
 
 PyObject* check_callable_body(Func*, PyObject* const* p, PyObject*) noexcept {
-  PyObject* func_obj = p[0];
-  PyObject* func_name = p[1];
-  PyObject* arg_count = p[2];
-  PyObject* param_names = p[3];
-  PyObject* raise_error = p[4];
-  PyObject* except_sig = p[5];
+  const auto [func_obj, func_name, arg_count, param_names, raise_error, except_sig] = params<6>(p);
 
   Ref inspect(import_module("inspect", nullptr, -1));
   if (!inspect) return error_at(member::check_callable, kLineImport);

@@ -226,12 +226,7 @@ int extreme_beyond(PyObject* nd, Flat& flat, bool high, PyObject* bound) noexcep
 
 PyObject* check_ndarray_idx_body(Func*, PyObject* const* p, PyObject*) noexcept {
   const FuncDef& def = member::check_ndarray_idx;
-  PyObject* func_name = p[0];
-  PyObject* parame_name = p[1];
-  PyObject* value = p[2];
-  PyObject* dtype = p[3];
-  PyObject* allow_none = p[4];
-  PyObject* allow_nan = p[5];
+  const auto [func_name, parame_name, value, dtype, allow_none, allow_nan] = params<6>(p);
 
   Ref nd(item_at(value, 0));
   if (!nd) return error_at(def, kLineUnpack);

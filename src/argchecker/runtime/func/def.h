@@ -4,6 +4,8 @@
 #pragma once
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -18,6 +20,14 @@ struct Func;
 // A function body: `params` holds one borrowed object per named parameter (defaults filled in);
 // `varargs` is the tuple of extra positional arguments for a `*args` function, else null.
 using Body = PyObject* (*)(Func * self, PyObject* const* params, PyObject* varargs);
+
+// A body's first N parameters under names of its own: `const auto [self, value] = params<2>(p);`.
+template <std::size_t N>
+std::array<PyObject*, N> params(PyObject* const* p) noexcept {
+  std::array<PyObject*, N> named{};
+  for (std::size_t i = 0; i < N; ++i) named[i] = p[i];
+  return named;
+}
 
 enum class Style : unsigned char {
   Params,      // named parameters (with defaults), optionally *args
