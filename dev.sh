@@ -58,4 +58,7 @@ if [ -z "$session" ]; then
   exec "$NOX_VENV/bin/python" -m nox --noxfile "$ROOT/noxfile.py" --list
 fi
 shift
-exec "$NOX_VENV/bin/python" -m nox --noxfile "$ROOT/noxfile.py" --sessions "$session" -- "$@"
+# `versions` is the tag of the sessions versions-3.9 to versions-3.13.
+select=(--sessions "$session")
+[ "$session" != versions ] || select=(--tags versions)
+exec "$NOX_VENV/bin/python" -m nox --noxfile "$ROOT/noxfile.py" "${select[@]}" -- "$@"

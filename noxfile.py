@@ -319,11 +319,18 @@ def version_env(session, version, base=VENV):
     return venv
 
 
-@nox.session(python=list(SUPPORTED))
-def versions(session):
-    """The suite on CPython 3.9 to 3.13, each found here, in its own environment and build (`./dev.sh
-    versions`, or one: `./dev.sh versions-3.13`); a version this machine lacks is skipped."""
-    pytest(session, version_env(session, session.python), *session.posargs)
+def versions_session(version):
+    """The suite on CPython <version> in its own environment and build, skipped when this machine has none;
+    `./dev.sh versions` runs the sessions of every version (their tag), `./dev.sh versions-3.13` one."""
+    @nox.session(name="versions-" + version, tags=["versions"])
+    def suite(session):
+        pytest(session, version_env(session, version), *session.posargs)
+    suite.__doc__ = "The suite on CPython %s (.venv%s)." % (version, "" if version == "3.9" else "-" + version)
+    return suite
+
+
+for _version in SUPPORTED:
+    versions_session(_version)
 
 
 @nox.session
