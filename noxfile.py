@@ -198,9 +198,11 @@ def test(session):
 
 @nox.session
 def deploy(session):
-    """The deployment test: the README's packaging commands, the minimal host of docs/host-contract.md and
-    the extension in a new environment, uninstall. It builds its wheels from a new sdist with the pinned
-    build tools of this environment; the suite's own build is not used."""
+    """The deployment test (slow): the README's packaging commands, the minimal host, uninstall.
+
+    The minimal host of docs/host-contract.md and the extension go into a new environment. It builds its
+    wheels from a new sdist with the pinned build tools of this environment; the suite's own build is not
+    used."""
     ensure_env(session)
     pytest(session, VENV, "-m", "slow", DEPLOYMENT_TEST, *session.posargs)
 
@@ -213,9 +215,11 @@ def build_only(session):
 
 @nox.session
 def lint(session):
-    """No compiler-specific spelling outside runtime/portable.h, then clang-format and clang-tidy over every
+    """Compiler-specific spellings, clang-format, clang-tidy, pyright; fails on any finding.
+
+    No compiler-specific spelling outside runtime/portable.h, then clang-format and clang-tidy over every
     source, with a compilation database of the extension's own build settings, and pyright on the typing
-    sample against the installed stub. Fails on any finding."""
+    sample against the installed stub."""
     venv = ensure_env(session)
     build(session, venv)
     # Compiler-specific spellings live in runtime/portable.h, whose macros have an MSVC branch; the array
@@ -264,8 +268,10 @@ def lint(session):
 
 @nox.session
 def sanitize(session):
-    """The suite against an AddressSanitizer/UBSan build, in its own environment and build directory
-    (AC_ASAN_VENV, default .venv-asan), so the normal build stays as it is.
+    """The suite against an AddressSanitizer/UBSan build (.venv-asan); fails on any finding.
+
+    Its own environment and build directory (AC_ASAN_VENV, default .venv-asan), so the normal build stays
+    as it is.
 
     Every allocation goes through malloc, the ASan runtime is loaded first, and each process writes its
     reports under <venv>/sanitizer-logs. ASan errors abort the process; leaks are reported at exit. Two
@@ -335,9 +341,10 @@ for _version in SUPPORTED:
 
 @nox.session
 def latest(session):
-    """The suite on the newest CPython here with the newest NumPy, pandas, pytest and hypothesis from the
-    package index, in its own environment (<venv>-latest), so the pinned ones stay as they are. The other
-    tools (mypy, the build tools) stay pinned."""
+    """The suite on the newest CPython here with the newest NumPy, pandas, pytest and hypothesis.
+
+    They come from the package index, into an environment of its own (<venv>-latest), so the pinned ones
+    stay as they are. The other tools (mypy, the build tools) stay pinned."""
     version = newest_version()
     venv = ensure_env(session, Path("%s-latest" % VENV), version, leave_out=LATEST)
     say("installing the newest NumPy, pandas, pytest and hypothesis for CPython %s" % version)
@@ -360,10 +367,12 @@ def bench(session):
 
 @nox.session
 def peers(session):
-    """The P1 call against beartype and pydantic by instructions (bench/peers.py, one callgrind run), on the
-    CPython versions given (`./dev.sh peers 3.9 3.12 3.13`; default 3.9), in the environments and builds
-    of `versions`. The peers (the peers group) go into .bench-peers/X with `pip install --target`, again
-    when the group changed, never into an environment; the child that counts puts them on its search path."""
+    """The P1 call against beartype and pydantic by instructions: `./dev.sh peers 3.9 3.12 3.13`.
+
+    bench/peers.py, one callgrind run, on each CPython version given (default 3.9), in the environments and
+    builds of the versions sessions. The peers (the peers group) go into .bench-peers/X with `pip install
+    --target`, again when the group changed, never into an environment; the child that counts puts them on
+    its search path."""
     needs_clone(session)
     for version in session.posargs or ["3.9"]:
         if version not in SUPPORTED:
@@ -393,8 +402,10 @@ def soak(session):
 
 @nox.session
 def dist(session):
-    """The wheel and the sdist, as a user builds them (`pip wheel` with build isolation; the sdist by the
-    build backend), into $AC_DIST_DIR (default dist/), and the files each holds."""
+    """The wheel and the sdist into dist/, and the files each holds.
+
+    As a user builds them (`pip wheel` with build isolation; the sdist by the build backend), into
+    $AC_DIST_DIR (default dist/)."""
     venv = ensure_env(session)
     out = Path(os.environ.get("AC_DIST_DIR") or ROOT / "dist")
     out.mkdir(parents=True, exist_ok=True)
@@ -477,9 +488,10 @@ def build_wheels(session, arches):
 
 @nox.session
 def wheels(session):
-    """manylinux2014 wheels for x86-64 (CPython 3.9) and aarch64 (CPython 3.11) into dist/manylinux/,
-    checked by auditwheel, each through the suite (aarch64 under qemu): `./dev.sh wheels [x86_64|aarch64]
-    [pytest arguments]`."""
+    """manylinux2014 wheels, checked by auditwheel, each through the suite: `wheels [x86_64|aarch64]`.
+
+    For x86-64 (CPython 3.9) and aarch64 (CPython 3.11) into dist/manylinux/, checked by auditwheel, each
+    through the suite (aarch64 under qemu): `./dev.sh wheels [x86_64|aarch64] [pytest arguments]`."""
     arches = ["x86_64", "aarch64"]
     if session.posargs[:1] in (["x86_64"], ["aarch64"]):
         arches = [session.posargs.pop(0)]
@@ -488,8 +500,10 @@ def wheels(session):
 
 @nox.session
 def wheel(session):
-    """The wheel to deploy: the x86-64 manylinux2014 wheel of `wheels`, for the CPython of .venv (AC_VENV;
-    3.9, or $PYTHON's when the environment is made), into dist/ (AC_WHEELHOUSE), without the suite."""
+    """The wheel to deploy: the x86-64 manylinux2014 wheel of `wheels`, into dist/, without the suite.
+
+    For the CPython of .venv (AC_VENV; 3.9, or $PYTHON's when the environment is made); AC_WHEELHOUSE
+    names another folder."""
     cross_env(session)
     ensure_env(session)
     os.environ.setdefault("AC_WHEELHOUSE", str(ROOT / "dist"))
@@ -498,9 +512,10 @@ def wheel(session):
 
 @nox.session(name="cross")
 def cross_checks(session):
-    """A cross check (docs/platforms.md): `./dev.sh cross clang` (Clang + libc++ build with -Werror, the suite,
-    in .venv-clang), `cross mingw` (Windows x86-64 .pyd), `cross aarch64` (the aarch64 wheel and the suite
-    under qemu)."""
+    """A cross check (docs/platforms.md): `./dev.sh cross clang|mingw|aarch64`.
+
+    `cross clang` (Clang + libc++ build with -Werror, the suite, in .venv-clang), `cross mingw` (Windows
+    x86-64 .pyd), `cross aarch64` (the aarch64 wheel and the suite under qemu)."""
     what = session.posargs.pop(0) if session.posargs else ""
     start = time.monotonic()
     if what == "clang":
@@ -544,9 +559,11 @@ CI = [
 
 @nox.session
 def ci(session):
-    """The CI sequence (.ci/run): the README's test command, the deployment test, the sanitizer build, the
-    newest CPython installed here, the newest NumPy/pandas/pytest/hypothesis from the package index, and the
-    cross checks of docs/platforms.md. Each step runs as `./dev.sh <step>` would and prints its time."""
+    """The CI sequence (.ci/run), with the table of its steps' times at the end.
+
+    The README's test command, the deployment test, the sanitizer build, the newest CPython installed here,
+    the newest NumPy/pandas/pytest/hypothesis from the package index, and the cross checks of
+    docs/platforms.md. Each step runs as `./dev.sh <step>` would and prints its time."""
     rows, start = [], time.monotonic()
     for name, args, what in CI:
         if args[0] == "versions-newest":
