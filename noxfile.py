@@ -542,8 +542,11 @@ def cross_checks(session):
     say("cross %s: %d s" % (what, time.monotonic() - start))
 
 
-# CI, on a fresh clone: each step a session, in this order; the first that fails ends the run with a table of
-# the steps' times.
+# CI, on a fresh clone: each step a session. The steps run in this order, but for the cross checks, which run
+# one after another beside the rest once the deployment step is done: they use their own environments
+# (.venv-clang, .venv-cross, .venv-wheels-test, which the deployment step has made), apt and .cache/cross,
+# which no other step touches, and the two streams of mostly single-threaded suites share the machine's two
+# cores. The first step that fails ends the run with the table of the steps' times.
 CI = [
     ("test", ["test"], "the pinned dependencies on CPython 3.9 (in .venv)"),
     ("lint", ["lint"], "GCC-only spellings outside the portability header, clang-format, clang-tidy, pyright"),
@@ -555,6 +558,37 @@ CI = [
     ("cross-mingw", ["cross", "mingw"], "every source compiled and linked into a Windows x86-64 .pyd by mingw-w64"),
     ("wheels", ["wheels"], "manylinux2014 wheels, auditwheel; the suite on x86-64 and under qemu on aarch64"),
 ]
+CI_BESIDE = ("cross-clang", "cross-mingw", "wheels")  # the cross checks, started after CI_BESIDE_AFTER
+CI_BESIDE_AFTER = "deployment"
+
+
+class CIStep:
+    """One step of CI, run as `./dev.sh <step>` runs it, in a process group of its own."""
+
+    def __init__(self, name, args, what):
+        if args[0] == "versions-newest":
+            args = ["versions-" + newest_version()]
+        self.name, self.args, self.what, self.rc, self.seconds, self.proc = name, args, what, None, 0, None
+
+    def run(self, out=None):
+        print("ci: == %s: ./dev.sh %s  (%s)" % (self.name, " ".join(self.args), self.what), file=out or sys.stdout,
+              flush=True)
+        began = time.monotonic()
+        self.proc = subprocess.Popen([sys.executable, "-m", "nox", "--noxfile", str(ROOT / "noxfile.py"), "-s",
+                                      self.args[0], "--", *self.args[1:]], stdin=subprocess.DEVNULL, stdout=out,
+                                     stderr=subprocess.STDOUT if out else None, start_new_session=True)
+        self.rc = self.proc.wait()
+        self.seconds = time.monotonic() - began
+        print("ci: %s took %d s" % (self.name, self.seconds), file=out or sys.stdout, flush=True)
+        return self.rc
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, 15)
+
+    def row(self):
+        state = "not run" if self.rc is None else "FAILED (exit %d)" % self.rc if self.rc else "ok"
+        return "ci: %-16s %4d s  %s" % (self.name, self.seconds, state)
 
 
 @nox.session
@@ -563,19 +597,44 @@ def ci(session):
 
     The README's test command, the deployment test, the sanitizer build, the newest CPython installed here,
     the newest NumPy/pandas/pytest/hypothesis from the package index, and the cross checks of
-    docs/platforms.md. Each step runs as `./dev.sh <step>` would and prints its time."""
-    rows, start = [], time.monotonic()
-    for name, args, what in CI:
-        if args[0] == "versions-newest":
-            args = ["versions-" + newest_version()]
-        print("ci: == %s: ./dev.sh %s  (%s)" % (name, " ".join(args), what), flush=True)
-        began = time.monotonic()
-        rc = subprocess.call([sys.executable, "-m", "nox", "--noxfile", str(ROOT / "noxfile.py"), "-s", args[0],
-                              "--", *args[1:]], stdin=subprocess.DEVNULL)
-        rows.append("%-16s %4d s  %s" % (name, time.monotonic() - began, "FAILED (exit %d)" % rc if rc else "ok"))
-        print("ci: %s took %d s" % (name, time.monotonic() - began), flush=True)
-        if rc:
-            print("".join("ci: %s\n" % r for r in rows), end="")
-            session.error("step '%s' failed with exit code %d" % (name, rc))
-    print("".join("ci: %s\n" % r for r in rows), end="")
+    docs/platforms.md (beside the others, their output in .cache/ci-cross.log, printed when they are done).
+    Each step runs as `./dev.sh <step>` would and prints its time."""
+    import threading
+
+    steps, start = [CIStep(*step) for step in CI], time.monotonic()
+    beside = [s for s in steps if s.name in CI_BESIDE]
+    log_path = ROOT / ".cache" / "ci-cross.log"
+
+    def run_beside():
+        with open(log_path, "w") as log:
+            for step in beside:
+                if stopping or step.run(log):
+                    return
+
+    stopping, thread = False, threading.Thread(target=run_beside)
+    failed = None
+    for step in steps:
+        if step in beside:
+            continue
+        if step.run():
+            failed = step
+            break
+        if any(s.rc for s in beside):  # a cross check failed: the run ends here
+            break
+        if step.name == CI_BESIDE_AFTER:
+            log_path.parent.mkdir(exist_ok=True)
+            print("ci: the cross checks run beside the rest from now on (%s)" % rel(log_path), flush=True)
+            thread.start()
+    if failed:
+        stopping = True
+        for step in beside:
+            step.stop()
+    if thread.ident:
+        thread.join()
+        print("ci: == the cross checks' output (%s)" % rel(log_path), flush=True)
+        print(log_path.read_text(), end="", flush=True)
+    failed = failed or next((s for s in beside if s.rc), None)
+    print("".join(s.row() + "\n" for s in steps), end="")
+    if failed:
+        session.error("step '%s' failed with exit code %d" % (failed.name, failed.rc))
     print("ci: every step passed in %d s" % (time.monotonic() - start))
