@@ -66,7 +66,7 @@ def run(session, *cmd, cwd=None, env=None, pip=False):
             if not line.startswith(("WARNING: Location '", "WARNING: Skipping")):
                 print(line, end="", flush=True)
         rc = p.wait()
-    if rc == 5 and "pytest" in " ".join(cmd):
+    if rc == 5 and Path(cmd[0]).name == "pytest":
         session.error("pytest ran no test (exit code 5)")
     if rc:
         session.error("exit code %d: %s" % (rc, " ".join(cmd)))
@@ -167,6 +167,11 @@ def build(session, venv=VENV, *settings):
     say("building the extension (velmora-argchecker into %s)" % rel(venv))
     pip(session, venv, "install", "--no-build-isolation", "--no-deps", "--config-settings=build-dir=%s/build" % venv,
         *settings, ROOT)
+
+
+def installed_module(venv):
+    """The extension's .so in the environment's host tree, or None."""
+    return next(iter(glob.glob("%s/lib/*/site-packages/velmora/tframe/utils/argchecker*.so" % venv)), None)
 
 
 def pytest(session, venv, *args, env=None):
@@ -284,7 +289,7 @@ def sanitize(session):
     venv = ensure_env(session, Path(os.environ.get("AC_ASAN_VENV") or ROOT / ".venv-asan"))
     build(session, venv, "--config-settings=cmake.define.ARGCHECKER_SANITIZE=ON",
           "--config-settings=install.strip=false")
-    so = next(iter(glob.glob("%s/lib/*/site-packages/velmora/tframe/utils/argchecker*.so" % venv)), None)
+    so = installed_module(venv)
     # A build without the sanitizers would pass silently: make sure this one has them.
     if not so or "libasan" not in subprocess.run(["ldd", so], capture_output=True, text=True).stdout:
         session.error("%s holds no sanitizer build of the module (%s)" % (rel(venv), so or "not found"))
@@ -526,8 +531,9 @@ def cross_checks(session):
         timed("clang build", build, session, venv, "--config-settings=cmake.define.CMAKE_CXX_COMPILER=clang++",
               "--config-settings=cmake.define.CMAKE_CXX_FLAGS=-stdlib=libc++ -Werror",
               "--config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++")
-        so = glob.glob("%s/lib/*/site-packages/velmora/tframe/utils/argchecker*.so" % venv)[0]
-        linked = re.search(r"libc\+\+\.so\S*", subprocess.run(["ldd", so], capture_output=True, text=True).stdout)
+        so = installed_module(venv)
+        ldd = subprocess.run(["ldd", so], capture_output=True, text=True).stdout if so else ""
+        linked = re.search(r"libc\+\+\.so\S*", ldd)
         if not linked:
             session.error("cross clang: %s is not linked against libc++" % so)
         say("built: %s, linked against %s, 0 warnings" % (os.path.basename(so), linked.group(0)))
